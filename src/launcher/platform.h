@@ -1,0 +1,40 @@
+// Every platform service the run uses, one function per call. The launcher
+// links the Win32 implementation; the native tests link a recording stand-in,
+// so the run's order of calls can be checked on Linux.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "launch_plan.h"
+
+struct platform_stream;  // the C runtime's FILE
+using platform_handle = void*;
+
+struct platform_child {
+    platform_handle process;
+    platform_handle thread;
+};
+
+// The module path into a buffer of `capacity` code units; the count written,
+// 0 on failure, `capacity` when the platform had to cut the path.
+std::uint32_t platform_module_path(text_unit* buffer, std::uint32_t capacity);
+bool platform_exists(const text_unit* path);
+void platform_set_environment(const text_unit* variable, const text_unit* value);
+const text_unit* platform_command_line();
+void* platform_allocate(std::size_t bytes);
+// Inherits handles, environment and console; false with the reason left for
+// platform_last_error.
+bool platform_start(text_unit* command_line, const text_unit* working_dir,
+                    platform_child& child);
+std::uint32_t platform_last_error();
+void platform_wait(platform_handle process);
+void platform_exit_code(platform_handle process, std::uint32_t& exit_code);
+void platform_close(platform_handle handle);
+platform_stream* platform_stderr();
+void platform_write(platform_stream* stream, const char* bytes, std::size_t count);
+void platform_write_number(platform_stream* stream, const char* format,
+                           std::uint32_t value);
+platform_handle platform_stdin();
+bool platform_is_console(platform_handle input);
+void platform_read_char();

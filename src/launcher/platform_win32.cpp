@@ -1,0 +1,80 @@
+// The one place that talks to Win32 and the C runtime. W entry points only:
+// an ANSI call would push paths and arguments through the code page, where
+// best-fit mapping can turn foreign characters into quotes or slashes.
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "platform.h"
+
+static_assert(sizeof(STARTUPINFOW) == 104, "the startup record of x86-64");
+
+std::uint32_t platform_module_path(text_unit* buffer, std::uint32_t capacity) {
+    return GetModuleFileNameW(nullptr, buffer, capacity);
+}
+
+bool platform_exists(const text_unit* path) {
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+void platform_set_environment(const text_unit* variable, const text_unit* value) {
+    SetEnvironmentVariableW(variable, value);
+}
+
+const text_unit* platform_command_line() { return GetCommandLineW(); }
+
+void* platform_allocate(std::size_t bytes) { return malloc(bytes); }
+
+bool platform_start(text_unit* command_line, const text_unit* working_dir,
+                    platform_child& child) {
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    // The executable comes from the first, quoted token of the command line.
+    if (!CreateProcessW(nullptr, command_line, nullptr, nullptr, TRUE, 0,
+                        nullptr, working_dir, &startup, &process)) {
+        return false;
+    }
+    child.process = process.hProcess;
+    child.thread = process.hThread;
+    return true;
+}
+
+std::uint32_t platform_last_error() { return GetLastError(); }
+
+void platform_wait(platform_handle process) {
+    WaitForSingleObject(process, INFINITE);
+}
+
+void platform_exit_code(platform_handle process, std::uint32_t& exit_code) {
+    DWORD code = exit_code;
+    GetExitCodeProcess(process, &code);
+    exit_code = code;
+}
+
+void platform_close(platform_handle handle) { CloseHandle(handle); }
+
+platform_stream* platform_stderr() {
+    return reinterpret_cast<platform_stream*>(stderr);
+}
+
+void platform_write(platform_stream* stream, const char* bytes, std::size_t count) {
+    fwrite(bytes, count, 1, reinterpret_cast<FILE*>(stream));
+}
+
+void platform_write_number(platform_stream* stream, const char* format,
+                           std::uint32_t value) {
+    fprintf(reinterpret_cast<FILE*>(stream), format,
+            static_cast<unsigned long>(value));
+}
+
+platform_handle platform_stdin() { return GetStdHandle(STD_INPUT_HANDLE); }
+
+bool platform_is_console(platform_handle input) {
+    DWORD mode;
+    return GetConsoleMode(input, &mode) != 0;
+}
+
+void platform_read_char() { getchar(); }
