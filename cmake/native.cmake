@@ -8,6 +8,7 @@ set(sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all
 foreach(variant unit_tests unit_tests_sanitized)
     add_executable(${variant} ${unit_test_sources} ${plan_sources} ${run_sources})
     target_include_directories(${variant} PRIVATE ${launcher_src})
+    target_compile_options(${variant} PRIVATE ${warnings})
     target_link_libraries(${variant} PRIVATE GTest::gtest_main)
     add_test(NAME ${variant} COMMAND ${variant})
 endforeach()
@@ -16,6 +17,7 @@ target_link_options(unit_tests_sanitized PRIVATE ${sanitizers})
 
 add_executable(plan_fuzzer tests/fuzz/plan_fuzzer.cpp ${plan_sources})
 target_include_directories(plan_fuzzer PRIVATE ${launcher_src})
+target_compile_options(plan_fuzzer PRIVATE ${warnings})
 target_compile_options(plan_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined
     -fno-sanitize-recover=all)
 target_link_options(plan_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined)

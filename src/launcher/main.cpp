@@ -1,3 +1,5 @@
+#include <stdlib.h>
+
 #include "run.h"
 
 // The runtime's arguments and environment are not used: the child's
@@ -5,4 +7,29 @@
 // as typed.
 int wmain(int, wchar_t**, wchar_t**) {
     return static_cast<int>(run_launcher());
+}
+
+// The process entry. msvcrt.dll sets up its heap and its streams when it is
+// loaded, so all that is left for an executable's startup is to fetch the
+// wide arguments from it and pass wmain's result to exit. MinGW's generic
+// startup would also bring pseudo-relocation, TLS and floating-point setup
+// that this program never uses, and more than double its size.
+extern "C" {
+struct startup_info {
+    int new_mode;
+};
+int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env,
+                           int expand_wildcards, startup_info* info);
+void __cdecl __set_app_type(int type);
+
+[[noreturn]] void __cdecl launcher_process_start() {
+    constexpr int console_app = 1;  // runtime errors go to stderr, not a box
+    __set_app_type(console_app);
+    int argc = 0;
+    wchar_t** argv = nullptr;
+    wchar_t** env = nullptr;
+    startup_info info{0};
+    __wgetmainargs(&argc, &argv, &env, 0, &info);
+    exit(wmain(argc, argv, env));
+}
 }

@@ -1,10 +1,12 @@
 // The one place that talks to Win32 and the C runtime. W entry points only:
 // an ANSI call would push paths and arguments through the code page, where
 // best-fit mapping can turn foreign characters into quotes or slashes.
-#include <windows.h>
-
+// stdio.h before any other header: once a C++ header has been seen, MinGW
+// maps printf-family calls to its own, much larger implementation instead
+// of msvcrt's.
 #include <stdio.h>
 #include <stdlib.h>
+#include <windows.h>
 
 #include "platform.h"
 

@@ -1,0 +1,67 @@
+# Windows x86-64: the launcher itself, the Windows-side test programs, and
+# the tests that run them under Wine in a prefix of this build's own.
+set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(wine_env WINEPREFIX=${WINE_PREFIX} WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml=")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env ${wine_env} /usr/lib/wine/wine64)
+
+# Builds that are byte for byte the same wherever and whenever they run.
+set(reproducible -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
+set(reproducible_link -Wl,--no-insert-timestamp)
+
+add_executable(Harbor-Lantern
+    ${launcher_src}/main.cpp
+    ${run_sources}
+    ${plan_sources}
+    ${launcher_src}/platform_win32.cpp)
+set_target_properties(Harbor-Lantern PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_compile_options(Harbor-Lantern PRIVATE ${warnings} ${reproducible}
+    -Os -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections
+    # msvcrt's own printf, not MinGW's larger replacement.
+    -D__USE_MINGW_ANSI_STDIO=0 -DWIN32_LEAN_AND_MEAN -DUNICODE -D_UNICODE)
+# Static, so that the only imports are KERNEL32.dll and msvcrt.dll: no DLL
+# lying beside the launcher in Downloads is ever loaded.
+target_link_options(Harbor-Lantern PRIVATE -static -s ${reproducible_link}
+    -nostartfiles -Wl,--entry,launcher_process_start
+    -Wl,--gc-sections -Wl,--dynamicbase -Wl,--high-entropy-va -Wl,--nxcompat
+    -Wl,--subsystem,console)
+
+# Test programs: plain static binaries so Wine needs no MinGW DLLs.
+function(windows_test_program name)
+    add_executable(${name} ${ARGN})
+    target_compile_options(${name} PRIVATE ${warnings} -municode -DUNICODE -D_UNICODE)
+    target_link_options(${name} PRIVATE -municode -static)
+endfunction()
+
+windows_test_program(stand_in_python tests/e2e/stand_in_python.cpp)
+windows_test_program(spawn tests/e2e/spawn.cpp)
+
+set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+add_executable(unit_tests ${unit_test_sources} ${plan_sources} ${run_sources})
+target_include_directories(unit_tests PRIVATE ${launcher_src})
+target_compile_options(unit_tests PRIVATE ${warnings})
+target_link_libraries(unit_tests PRIVATE gtest_main)
+target_link_options(unit_tests PRIVATE -static)
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_program(OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)
+
+add_test(NAME wine_prefix
+    COMMAND ${CMAKE_COMMAND} -E env ${wine_env}
+        sh ${CMAKE_SOURCE_DIR}/tools/make-wine-prefix.sh)
+set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+
+add_test(NAME unit_tests_wine COMMAND unit_tests)
+set_tests_properties(unit_tests_wine PROPERTIES FIXTURES_REQUIRED wine)
+
+add_test(NAME launcher_binary
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_binary.py
+        --objdump ${OBJDUMP} $<TARGET_FILE:Harbor-Lantern>)
+
+add_test(NAME launcher_end_to_end
+    COMMAND ${CMAKE_COMMAND} -E env ${wine_env}
+        HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        HL_STAND_IN=$<TARGET_FILE:stand_in_python>
+        HL_SPAWN=$<TARGET_FILE:spawn>
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_launcher.py -v)
+set_tests_properties(launcher_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
