@@ -62,14 +62,20 @@ platform_stream* platform_stderr() {
     return reinterpret_cast<platform_stream*>(stderr);
 }
 
+// msvcrt leaves stderr unbuffered only when it is a console; redirected to
+// a pipe or a file it holds the text back until exit. The flush makes every
+// message complete before a pause begins, wherever stderr goes.
 void platform_write(platform_stream* stream, const char* bytes, std::size_t count) {
-    fwrite(bytes, count, 1, reinterpret_cast<FILE*>(stream));
+    FILE* file = reinterpret_cast<FILE*>(stream);
+    fwrite(bytes, count, 1, file);
+    fflush(file);
 }
 
 void platform_write_number(platform_stream* stream, const char* format,
                            std::uint32_t value) {
-    fprintf(reinterpret_cast<FILE*>(stream), format,
-            static_cast<unsigned long>(value));
+    FILE* file = reinterpret_cast<FILE*>(stream);
+    fprintf(file, format, static_cast<unsigned long>(value));
+    fflush(file);
 }
 
 platform_handle platform_stdin() { return GetStdHandle(STD_INPUT_HANDLE); }
