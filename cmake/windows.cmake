@@ -8,7 +8,17 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env ${wine_env} /usr/lib/w
 set(reproducible -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=.)
 set(reproducible_link -Wl,--no-insert-timestamp)
 
+enable_language(RC)
+set(HL_VERSION_QUAD ${PROJECT_VERSION}.0)
+set(resource_dir ${CMAKE_BINARY_DIR}/resources)
+configure_file(${launcher_src}/Harbor-Lantern.manifest
+    ${resource_dir}/Harbor-Lantern.manifest @ONLY)
+configure_file(${launcher_src}/Harbor-Lantern.rc.in
+    ${resource_dir}/Harbor-Lantern.rc @ONLY)
+file(WRITE ${CMAKE_BINARY_DIR}/version.txt ${PROJECT_VERSION})
+
 add_executable(Harbor-Lantern
+    ${resource_dir}/Harbor-Lantern.rc
     ${launcher_src}/main.cpp
     ${run_sources}
     ${plan_sources}
@@ -56,7 +66,7 @@ set_tests_properties(unit_tests_wine PROPERTIES FIXTURES_REQUIRED wine)
 
 add_test(NAME launcher_binary
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_binary.py
-        --objdump ${OBJDUMP} $<TARGET_FILE:Harbor-Lantern>)
+        --objdump ${OBJDUMP} --version ${PROJECT_VERSION} $<TARGET_FILE:Harbor-Lantern>)
 
 add_test(NAME launcher_end_to_end
     COMMAND ${CMAKE_COMMAND} -E env ${wine_env}

@@ -2,6 +2,7 @@
 imports, how it is flagged, and that it stays within its size budget."""
 import argparse
 import re
+import struct
 import subprocess
 import sys
 import unittest
@@ -41,9 +42,57 @@ def parse(objdump, path):
     return imports, header
 
 
+RT_VERSION = 16
+RT_MANIFEST = 24
+
+
+def resources(data):
+    """Maps resource type to the bytes of its first entry, read straight
+    from the PE file's resource directory."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections = struct.unpack_from("<H", data, pe + 6)[0]
+    optional_size = struct.unpack_from("<H", data, pe + 20)[0]
+    table = pe + 24 + optional_size
+    rsrc = None
+    for i in range(sections):
+        name, _, rva, raw_size, raw_offset = struct.unpack_from(
+            "<8sIIII", data, table + 40 * i)
+        if name.rstrip(b"\0") == b".rsrc":
+            rsrc = (rva, raw_offset)
+    if rsrc is None:
+        return {}
+    rva, base = rsrc
+
+    def entries(offset):
+        named, numbered = struct.unpack_from("<HH", data, base + offset + 12)
+        for i in range(named + numbered):
+            ident, target = struct.unpack_from("<II", data, base + offset + 16 + 8 * i)
+            yield ident, target
+
+    def first_leaf(target):
+        while target & 0x80000000:
+            target = next(entries(target & 0x7FFFFFFF))[1]
+        data_rva, size = struct.unpack_from("<II", data, base + target)
+        start = base + data_rva - rva
+        return data[start:start + size]
+
+    return {ident: first_leaf(target) for ident, target in entries(0)}
+
+
+def version_strings(block):
+    text = block.decode("utf-16-le", errors="replace")
+    found = {}
+    for key in ("ProductName", "FileDescription", "FileVersion", "ProductVersion",
+                "OriginalFilename"):
+        match = re.search(key + "\0+([^\0]+)", text)
+        found[key] = match.group(1) if match else None
+    return found
+
+
 class LauncherBinary(unittest.TestCase):
     path = None
     objdump = None
+    version = None
 
     @classmethod
     def setUpClass(cls):
@@ -73,6 +122,26 @@ class LauncherBinary(unittest.TestCase):
     def test_size_budget(self):
         self.assertLessEqual(len(self.data), SIZE_BUDGET)
 
+    def test_manifest_runs_as_invoker_on_windows_10_and_11(self):
+        manifest = resources(self.data)[RT_MANIFEST].decode("utf-8")
+        self.assertRegex(manifest, r'requestedExecutionLevel level="asInvoker"')
+        self.assertIn('supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"', manifest)
+
+    def test_version_resource_names_the_product_and_its_version(self):
+        block = resources(self.data)[RT_VERSION]
+        self.assertEqual(version_strings(block), {
+            "ProductName": "Harbor-Lantern",
+            "FileDescription": "Harbor-Lantern: starts the bundled Python application",
+            "FileVersion": self.version,
+            "ProductVersion": self.version,
+            "OriginalFilename": "Harbor-Lantern.exe",
+        })
+        # The numeric file version in VS_FIXEDFILEINFO, after its signature.
+        fixed = block.index(struct.pack("<I", 0xFEEF04BD))
+        ms, ls = struct.unpack_from("<II", block, fixed + 8)
+        numbers = "%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16)
+        self.assertEqual(numbers, self.version)
+
     def test_no_build_path_inside(self):
         self.assertNotIn(b"/work/", self.data)
         self.assertNotIn(b"/tmp/", self.data)
@@ -81,10 +150,12 @@ class LauncherBinary(unittest.TestCase):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--objdump", required=True)
+    parser.add_argument("--version", required=True)
     parser.add_argument("exe")
     args, rest = parser.parse_known_args()
     LauncherBinary.path = args.exe
     LauncherBinary.objdump = args.objdump
+    LauncherBinary.version = args.version
     unittest.main(argv=[sys.argv[0], "-v"] + rest)
 
 
