@@ -1,6 +1,7 @@
 # Linux: the plan and the run over the recording platform, once plain and
 # once under AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzzer.
 find_package(GTest REQUIRED)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 set(sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all
     -fno-omit-frame-pointer)
@@ -28,3 +29,9 @@ add_test(NAME plan_fuzzer
         $<TARGET_FILE:plan_fuzzer> -max_total_time=${FUZZ_SECONDS}
         -max_len=4096 -print_final_stats=1)
 set_tests_properties(plan_fuzzer PROPERTIES TIMEOUT 300)
+
+# The scripts that ship beside the launcher need no compiler.
+add_test(NAME sample_firstrun
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_firstrun.py -v)
+add_test(NAME package_zip
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_package.py -v)

@@ -38,8 +38,10 @@ target_link_options(Harbor-Lantern PRIVATE -static -s ${reproducible_link}
 # Test programs: plain static binaries so Wine needs no MinGW DLLs.
 function(windows_test_program name)
     add_executable(${name} ${ARGN})
-    target_compile_options(${name} PRIVATE ${warnings} -municode -DUNICODE -D_UNICODE)
-    target_link_options(${name} PRIVATE -municode -static)
+    target_compile_options(${name} PRIVATE ${warnings} ${reproducible}
+        -municode -DUNICODE -D_UNICODE)
+    # Stripped and without a time stamp: the demo zip ships the stand-in.
+    target_link_options(${name} PRIVATE -municode -static -s ${reproducible_link})
 endfunction()
 
 windows_test_program(stand_in_python tests/e2e/stand_in_python.cpp)
@@ -67,6 +69,10 @@ set_tests_properties(unit_tests_wine PROPERTIES FIXTURES_REQUIRED wine)
 add_test(NAME launcher_binary
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_binary.py
         --objdump ${OBJDUMP} --version ${PROJECT_VERSION} $<TARGET_FILE:Harbor-Lantern>)
+
+add_test(NAME reproducible_build
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_reproducible.py -v)
+set_tests_properties(reproducible_build PROPERTIES TIMEOUT 900)
 
 add_test(NAME launcher_end_to_end
     COMMAND ${CMAKE_COMMAND} -E env ${wine_env}
