@@ -47,6 +47,16 @@ endfunction()
 windows_test_program(stand_in_python tests/e2e/stand_in_python.cpp)
 windows_test_program(spawn tests/e2e/spawn.cpp)
 
+# make bench: not a test; built only when asked for.
+add_executable(floor_launcher EXCLUDE_FROM_ALL tests/bench/floor_launcher.cpp)
+target_compile_options(floor_launcher PRIVATE ${warnings} -Os -fno-exceptions -fno-rtti)
+target_link_options(floor_launcher PRIVATE -static -s -nostdlib -Wl,--entry,floor_start)
+target_link_libraries(floor_launcher PRIVATE kernel32)
+add_executable(bench EXCLUDE_FROM_ALL tests/bench/bench.cpp)
+target_compile_options(bench PRIVATE ${warnings} -municode -DUNICODE -D_UNICODE)
+target_link_options(bench PRIVATE -municode -static)
+add_dependencies(bench floor_launcher)
+
 set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 add_executable(unit_tests ${unit_test_sources} ${plan_sources} ${run_sources})

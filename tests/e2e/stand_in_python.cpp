@@ -2,6 +2,8 @@
 // exits with the code it is asked for (HL_EXIT_CODE, decimal, 32 bits).
 // HL_RECORD names a file for the record, UTF-16LE fields ending in NUL;
 // a variable's field starts with '=' when set and is "-" when absent.
+// HL_HOLD_MS keeps it running that long, so that its parent can be looked
+// at while it waits.
 #include <windows.h>
 
 #include <string>
@@ -72,6 +74,11 @@ int wmain() {
         }
     } else {
         write_utf8(GetStdHandle(STD_OUTPUT_HANDLE), summary);
+    }
+
+    std::wstring hold;
+    if (variable(L"HL_HOLD_MS", hold)) {
+        Sleep(static_cast<DWORD>(std::stoul(hold)));
     }
 
     std::wstring code_text;
