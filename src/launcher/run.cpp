@@ -17,7 +17,12 @@ constexpr char start_refused[] = "cannot start the bundled Python (error %lu)\n"
 constexpr char child_stopped[] =
     "\nHarbor-Lantern stopped (code %lu). Press Enter to close this window.\n";
 
-void write_fixed(const char* message, std::size_t size) {
+static_assert(sizeof own_folder_missing - 1 == 26, "the message's byte count");
+static_assert(sizeof interpreter_missing - 1 == 113, "the message's byte count");
+
+// A fixed message goes out as its bytes, without its NUL and unformatted.
+template <std::size_t size>
+void write_fixed(const char (&message)[size]) {
     platform_write(platform_stderr(), message, size - 1);
 }
 
@@ -46,14 +51,14 @@ std::uint32_t run_launcher() {
     const std::uint32_t got =
         platform_module_path(plan.launcher_dir, module_path_capacity);
     if (got == 0 || got >= module_path_capacity) {
-        write_fixed(own_folder_missing, sizeof own_folder_missing);
+        write_fixed(own_folder_missing);
         return 1;
     }
 
     derive_paths(plan);
 
     if (!platform_exists(plan.python_exe)) {
-        write_fixed(interpreter_missing, sizeof interpreter_missing);
+        write_fixed(interpreter_missing);
         pause_if_console();
         return 1;
     }
