@@ -287,9 +287,10 @@ class ConsolePause(Bundle):
             except OSError:
                 return
 
-    def read_stderr(self, process, expected):
+    def read_stderr(self, process, expected, seconds=20):
+        """Reads until as many bytes as `expected` holds have come, or time is up."""
         got = b""
-        deadline = time.monotonic() + 3
+        deadline = time.monotonic() + seconds
         while len(got) < len(expected) and time.monotonic() < deadline:
             if select.select([process.stderr], [], [], 0.1)[0]:
                 chunk = os.read(process.stderr.fileno(), 4096)
@@ -340,7 +341,7 @@ class ConsolePause(Bundle):
                 self.assertEqual(self.wait(process, master, TIMEOUT), child)
                 # Wine's console host may keep the pipe open: read, do not
                 # wait for its end.
-                self.assertEqual(self.read_stderr(process, b"x"), b"")
+                self.assertEqual(self.read_stderr(process, b"x", seconds=1), b"")
 
 
 if __name__ == "__main__":
