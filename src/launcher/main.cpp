@@ -13,7 +13,8 @@ int wmain(int, wchar_t**, wchar_t**) {
 // loaded, so all that is left for an executable's startup is to fetch the
 // wide arguments from it and pass wmain's result to exit. MinGW's generic
 // startup would also bring pseudo-relocation, TLS and floating-point setup
-// that this program never uses, and more than double its size.
+// that this program never uses, and more than double its size. No C++ static
+// constructor runs from here: the launcher has none and must not gain one.
 extern "C" {
 struct startup_info {
     int new_mode;
