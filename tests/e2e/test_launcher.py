@@ -333,6 +333,23 @@ class ConsolePause(Bundle):
         os.write(master, b"\r")
         self.assertEqual(self.wait(process, master, TIMEOUT), 1)
 
+    def test_never_waits_when_input_is_a_pipe(self):
+        # A pipe that stays open and empty: a wrong pause would block here.
+        bundle = make_bundle(self.root, "piped")
+        env = dict(os.environ, HL_EXIT_CODE="3", HL_RECORD=windows_path(self.record_path))
+        with tempfile.TemporaryFile() as err:
+            process = subprocess.Popen([WINE, os.path.join(bundle, "Harbor-Lantern.exe")],
+                                       stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                       stderr=err, env=env)
+            try:
+                self.assertEqual(process.wait(timeout=TIMEOUT), 3)
+            finally:
+                process.stdin.close()
+                if process.poll() is None:
+                    process.kill()
+            err.seek(0)
+            self.assertEqual(err.read(), on_stream(stopped(3)))
+
     def test_ends_at_once_after_0_and_2(self):
         for child in (0, 2):
             with self.subTest(child=child):
