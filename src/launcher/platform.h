@@ -8,10 +8,10 @@
 
 #include "launch_plan.h"
 
-struct platform_stream;  // the C runtime's FILE
+struct OutputStream;  // the C runtime's FILE
 using platform_handle = void*;
 
-struct platform_child {
+struct ChildProcess {
     platform_handle process;
     platform_handle thread;
 };
@@ -26,14 +26,14 @@ void* platform_allocate(std::size_t bytes);
 // Inherits handles, environment and console; false with the reason left for
 // platform_last_error.
 bool platform_start(text_unit* command_line, const text_unit* working_dir,
-                    platform_child& child);
+                    ChildProcess& child);
 std::uint32_t platform_last_error();
 void platform_wait(platform_handle process);
 void platform_exit_code(platform_handle process, std::uint32_t& exit_code);
 void platform_close(platform_handle handle);
-platform_stream* platform_stderr();
-void platform_write(platform_stream* stream, const char* bytes, std::size_t count);
-void platform_write_number(platform_stream* stream, const char* format,
+OutputStream* platform_stderr();
+void platform_write(OutputStream* stream, const char* bytes, std::size_t count);
+void platform_write_number(OutputStream* stream, const char* format,
                            std::uint32_t value);
 platform_handle platform_stdin();
 bool platform_is_console(platform_handle input);

@@ -29,7 +29,7 @@ const text_unit* platform_command_line() { return GetCommandLineW(); }
 void* platform_allocate(std::size_t bytes) { return malloc(bytes); }
 
 bool platform_start(text_unit* command_line, const text_unit* working_dir,
-                    platform_child& child) {
+                    ChildProcess& child) {
     STARTUPINFOW startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
@@ -58,20 +58,20 @@ void platform_exit_code(platform_handle process, std::uint32_t& exit_code) {
 
 void platform_close(platform_handle handle) { CloseHandle(handle); }
 
-platform_stream* platform_stderr() {
-    return reinterpret_cast<platform_stream*>(stderr);
+OutputStream* platform_stderr() {
+    return reinterpret_cast<OutputStream*>(stderr);
 }
 
 // msvcrt leaves stderr unbuffered only when it is a console; redirected to
 // a pipe or a file it holds the text back until exit. The flush makes every
 // message complete before a pause begins, wherever stderr goes.
-void platform_write(platform_stream* stream, const char* bytes, std::size_t count) {
+void platform_write(OutputStream* stream, const char* bytes, std::size_t count) {
     FILE* file = reinterpret_cast<FILE*>(stream);
     fwrite(bytes, count, 1, file);
     fflush(file);
 }
 
-void platform_write_number(platform_stream* stream, const char* format,
+void platform_write_number(OutputStream* stream, const char* format,
                            std::uint32_t value) {
     FILE* file = reinterpret_cast<FILE*>(stream);
     fprintf(file, format, static_cast<unsigned long>(value));

@@ -34,7 +34,7 @@ void pause_if_console() {
     }
 }
 
-std::uint32_t report_refused_start(platform_stream* err, std::uint32_t error) {
+std::uint32_t report_refused_start(OutputStream* err, std::uint32_t error) {
     platform_write_number(err, start_refused, error);
     pause_if_console();
     return 1;
@@ -73,11 +73,11 @@ std::uint32_t run_launcher() {
         return report_refused_start(platform_stderr(), not_enough_memory);
     }
 
-    platform_child child{};
+    ChildProcess child{};
     if (!platform_start(plan.child_command_line, plan.working_dir, child)) {
         // The stream is fetched before the error number is read, so that
         // nothing else can touch the thread's last error in between.
-        platform_stream* err = platform_stderr();
+        OutputStream* err = platform_stderr();
         const std::uint32_t error = platform_last_error();
         return report_refused_start(err, error);
     }

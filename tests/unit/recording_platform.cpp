@@ -26,8 +26,8 @@ const char* handle_name(platform_handle handle) {
     return "unknown";
 }
 
-std::string stream_name(platform_stream* stream) {
-    return stream == reinterpret_cast<platform_stream*>(&stderr_object) ? "stderr"
+std::string stream_name(OutputStream* stream) {
+    return stream == reinterpret_cast<OutputStream*>(&stderr_object) ? "stderr"
                                                                         : "unknown";
 }
 
@@ -94,7 +94,7 @@ void* platform_allocate(std::size_t bytes) {
 }
 
 bool platform_start(text_unit* command_line, const text_unit* working_dir,
-                    platform_child& child) {
+                    ChildProcess& child) {
     platform_log.push_back("start " + narrow(command_line) + " in " +
                            narrow(working_dir));
     if (!platform_script.start_succeeds) {
@@ -125,17 +125,17 @@ void platform_close(platform_handle handle) {
     platform_log.push_back(std::string("close ") + handle_name(handle));
 }
 
-platform_stream* platform_stderr() {
+OutputStream* platform_stderr() {
     platform_log.push_back("stderr");
-    return reinterpret_cast<platform_stream*>(&stderr_object);
+    return reinterpret_cast<OutputStream*>(&stderr_object);
 }
 
-void platform_write(platform_stream* stream, const char* bytes, std::size_t count) {
+void platform_write(OutputStream* stream, const char* bytes, std::size_t count) {
     platform_log.push_back("write " + stream_name(stream) + " " +
                            std::string(bytes, count));
 }
 
-void platform_write_number(platform_stream* stream, const char* format,
+void platform_write_number(OutputStream* stream, const char* format,
                            std::uint32_t value) {
     char formatted[256];
     std::snprintf(formatted, sizeof formatted, format, static_cast<unsigned long>(value));
