@@ -8,13 +8,8 @@ import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
+from wine import WINE, end_session, environment, start_session, windows_path
 
-
-def windows_path(unix_path):
-    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
 def main():
@@ -35,13 +30,8 @@ def main():
 
     # The stand-in writes its record to the null device instead of the
     # console, so that output costs nothing in any of the three.
-    env = dict(os.environ, WINEPREFIX=os.path.join(build, "wineprefix"),
-               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", HL_RECORD="NUL")
-    subprocess.run(["sh", os.path.join(HERE, "make-wine-prefix.sh")], env=env,
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run([WINESERVER, "-p"], env=env)
-    subprocess.run([WINE, "cmd", "/c", "exit", "0"], env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = environment(build, HL_RECORD="NUL")
+    start_session(env, make_prefix=True)
     print(f"Wine {subprocess.run([WINE, '--version'], capture_output=True, text=True).stdout.strip()}, "
           f"{os.cpu_count()} cores; (a) interpreter, (b) floor, (c) Harbor-Lantern")
     sys.stdout.flush()
@@ -52,7 +42,7 @@ def main():
              str(args.runs), str(args.rounds)],
             env=env, stdin=subprocess.DEVNULL).returncode
     finally:
-        subprocess.run([WINESERVER, "-k"], env=env)
+        end_session(env)
         shutil.rmtree(bundle, ignore_errors=True)
     return code
 

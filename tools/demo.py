@@ -10,10 +10,10 @@ import sys
 import tempfile
 import zipfile
 
+from wine import WINE, end_session, environment, start_session
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
 ARGUMENTS = ["--greeting", "Hej", "caf\u00e9 cr\u00e8me", "two  spaces"]
 
 
@@ -48,16 +48,8 @@ def main():
     for entry in sorted(os.listdir(bundle)):
         print(f"  {entry}")
 
-    env = dict(os.environ, WINEPREFIX=os.path.join(build, "wineprefix"),
-               WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    subprocess.run(["sh", os.path.join(HERE, "make-wine-prefix.sh")], env=env,
-                   check=True, stdout=subprocess.DEVNULL)
-    # A server that stays up, started and warmed without our streams: the
-    # services Wine starts with a new server would otherwise inherit this
-    # program's output and keep a pipe that it goes to open.
-    subprocess.run([WINESERVER, "-p"], env=env)
-    subprocess.run([WINE, "cmd", "/c", "exit", "0"], env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = environment(build)
+    start_session(env, make_prefix=True)
     exe = os.path.join(bundle, "Harbor-Lantern.exe")
     shown = " ".join(f'"{a}"' if " " in a else a for a in ARGUMENTS)
     print(f"\nstarting: Harbor-Lantern.exe {shown}\n")
@@ -66,7 +58,7 @@ def main():
     # the end-to-end tests read all 32 from a Windows-side parent.
     code = subprocess.run([WINE, exe, *ARGUMENTS], env=env,
                           stdin=subprocess.DEVNULL).returncode
-    subprocess.run([WINESERVER, "-k"], env=env)
+    end_session(env)
     print(f"\nHarbor-Lantern.exe exit code: {code}")
     return 0 if code == 0 else 1
 

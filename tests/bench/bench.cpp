@@ -15,10 +15,6 @@
 
 namespace {
 
-struct Sample {
-    double milliseconds;
-};
-
 // The platform reports nothing for a process that has ended, so the peak is
 // read while the launcher waits for an interpreter told to hold on.
 SIZE_T peak_while_waiting(const std::wstring& application, std::wstring command_line,
@@ -45,7 +41,7 @@ SIZE_T peak_while_waiting(const std::wstring& application, std::wstring command_
 }
 
 bool start_and_wait(const std::wstring& application, std::wstring command_line,
-                    const std::wstring& folder, Sample& sample) {
+                    const std::wstring& folder, double& milliseconds) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
@@ -60,7 +56,7 @@ bool start_and_wait(const std::wstring& application, std::wstring command_line,
     QueryPerformanceCounter(&end);
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
-    sample.milliseconds = 1000.0 * static_cast<double>(end.QuadPart - begin.QuadPart) /
+    milliseconds = 1000.0 * static_cast<double>(end.QuadPart - begin.QuadPart) /
                           static_cast<double>(frequency.QuadPart);
     return true;
 }
@@ -96,34 +92,30 @@ int wmain(int argc, wchar_t** argv) {
 
     std::vector<double> ratios;
     for (int run = 0; run < runs; ++run) {
-        std::vector<Sample> samples[3];
+        std::vector<double> times[3];
         for (int round = 0; round < rounds; ++round) {
             for (int i = 0; i < 3; ++i) {
                 // A different kind goes first each round, so that no kind
                 // always follows the same one.
                 const int k = (round + i) % 3;
-                Sample sample;
+                double milliseconds;
                 if (!start_and_wait(kinds[k].application, kinds[k].command_line,
-                                    bundle, sample)) {
+                                    bundle, milliseconds)) {
                     std::fprintf(stderr, "cannot start %s (error %lu)\n", kinds[k].name,
                                  GetLastError());
                     return 1;
                 }
-                samples[k].push_back(sample);
+                times[k].push_back(milliseconds);
             }
         }
         double medians[3];
         for (int k = 0; k < 3; ++k) {
-            std::vector<double> times;
-            for (const Sample& s : samples[k]) {
-                times.push_back(s.milliseconds);
-            }
-            medians[k] = median(times);
+            medians[k] = median(times[k]);
             // Wine adds a delay of about 20 ms to some process exits and not
             // to others; the tenth percentile shows the runs that had none.
-            std::sort(times.begin(), times.end());
+            std::sort(times[k].begin(), times[k].end());
             std::printf("run %d  (%c) %-15s median %7.3f ms  p10 %7.3f ms\n", run + 1,
-                        'a' + k, kinds[k].name, medians[k], times[times.size() / 10]);
+                        'a' + k, kinds[k].name, medians[k], times[k][times[k].size() / 10]);
         }
         ratios.push_back(medians[2] / medians[1]);
         std::printf("run %d  ratio harbor-lantern / floor: %.3f\n", run + 1, ratios.back());

@@ -12,15 +12,17 @@ import re
 import select
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+from wine import WINE, end_session, start_session, windows_path  # noqa: E402
+
 LAUNCHER = os.environ["HL_LAUNCHER"]
 STAND_IN = os.environ["HL_STAND_IN"]
 SPAWN = os.environ["HL_SPAWN"]
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
 RECORDED_VARIABLES = ("PYTHONHOME", "PYTHONPATH", "PYTHONUTF8",
                       "PYTHONNOUSERSITE", "HL_UNRELATED")
 MISSING = (b"python\\python.exe is missing: extract the whole zip file and "
@@ -43,13 +45,7 @@ def on_stream(message):
 
 
 def setUpModule():
-    # One persistent Wine server for the whole run: otherwise every start
-    # pays for a new one. The first program of a new server also starts
-    # Wine's own services, which would hold on to any pipe they inherit, so
-    # a throwaway program takes that first start.
-    subprocess.run([WINESERVER, "-p"])
-    subprocess.run([WINE, "cmd", "/c", "exit", "0"], stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    start_session()
 
 
 def run_wine(arguments, **options):
@@ -66,12 +62,7 @@ def run_wine(arguments, **options):
 
 
 def tearDownModule():
-    subprocess.run([WINESERVER, "-k"])
-
-
-def windows_path(unix_path):
-    # Wine's drive Z: is the Unix root.
-    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+    end_session()
 
 
 def make_bundle(parent, name, interpreter=True, script=True):
