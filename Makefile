@@ -3,11 +3,13 @@
 
 PACKAGES := cmake g++ clang libclang-rt-14-dev googletest libgtest-dev \
             g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev \
-            binutils-mingw-w64-x86-64 wine64 python3
+            binutils-mingw-w64-x86-64 wine64 python3 python3-pip \
+            python3-setuptools python3-wheel
 
-PYTHON_DIR ?=
-FIRSTRUN ?= sample/firstrun.py
-VERSION = $$(cat build/windows/version.txt)
+# Debian's own Python and pip pack the zips: the wheels they pick for
+# Windows do not depend on whichever Python comes first on PATH.
+PYTHON := /usr/bin/python3
+LAUNCHER_VERSION = $$(cat build/windows/version.txt)
 
 .PHONY: all deps build demo dist bench test test-native test-windows clean
 
@@ -35,17 +37,21 @@ build: deps
 demo: deps
 	cmake --preset windows
 	cmake --build --preset windows --target Harbor-Lantern stand_in_python
-	python3 tools/demo.py --build build/windows
+	$(PYTHON) tools/demo.py --build build/windows
 
+# The inputs are described in the README; an empty one is not given.
 dist: build
-	python3 tools/package.py --exe build/windows/Harbor-Lantern.exe \
-	    --version "$(VERSION)" --python-dir "$(PYTHON_DIR)" --firstrun "$(FIRSTRUN)" \
-	    --out "dist/Harbor-Lantern-$(VERSION)-win64.zip"
+	$(PYTHON) tools/package.py --launcher-x64 build/windows/Harbor-Lantern.exe \
+	    --launcher-version "$(LAUNCHER_VERSION)" --out-dir dist \
+	    --python-dir="$(PYTHON_DIR)" --python-zip="$(PYTHON_ZIP)" \
+	    --firstrun="$(FIRSTRUN)" --app-dir="$(APP_DIR)" \
+	    --requirements="$(REQUIREMENTS)" --wheels="$(WHEELS)" \
+	    --name="$(NAME)" --version="$(VERSION)"
 
 bench: deps
 	cmake --preset windows
 	cmake --build --preset windows --target Harbor-Lantern stand_in_python bench
-	python3 tools/bench.py --build build/windows
+	$(PYTHON) tools/bench.py --build build/windows
 
 test-native: deps
 	cmake --preset native

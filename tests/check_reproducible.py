@@ -26,12 +26,13 @@ def build_once(parent, name):
     os.makedirs(runtime)
     shutil.copy(os.path.join(build, "stand_in_python.exe"),
                 os.path.join(runtime, "python.exe"))
-    archive = os.path.join(build, "bundle.zip")
+    open(os.path.join(runtime, "python312.dll"), "wb").close()
+    out = os.path.join(build, "dist")
     subprocess.run([sys.executable, os.path.join(tree, "tools", "package.py"),
-                    "--exe", os.path.join(build, "Harbor-Lantern.exe"),
-                    "--version", "0", "--python-dir", runtime,
-                    "--firstrun", os.path.join(tree, "sample", "firstrun.py"),
-                    "--out", archive], **quiet)
+                    "--launcher-x64", os.path.join(build, "Harbor-Lantern.exe"),
+                    "--launcher-version", "0", "--python-dir", runtime,
+                    "--app-dir", os.path.join(tree, "sample"), "--out-dir", out], **quiet)
+    [archive] = [os.path.join(out, n) for n in os.listdir(out) if n.endswith(".zip")]
     return {what: hashlib.sha256(open(path, "rb").read()).hexdigest()
             for what, path in (("exe", os.path.join(build, "Harbor-Lantern.exe")),
                                ("zip", archive))}

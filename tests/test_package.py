@@ -1,81 +1,275 @@
-"""The packer behind make dist: the layout it writes, and the inputs it
-refuses without writing anything."""
+"""The packer behind make dist: the layout it writes, the ._pth it makes
+work, the wheels it installs for Windows, and the inputs it refuses without
+writing anything."""
+import base64
+import hashlib
 import os
+import struct
 import subprocess
 import sys
 import tempfile
 import unittest
 import zipfile
 
-PACKAGE = os.path.join(os.path.dirname(__file__), "..", "tools", "package.py")
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
+sys.path.insert(0, TOOLS)
+import package  # noqa: E402
+
+OFFICIAL_PTH = ("python312.zip\r\n.\r\n\r\n# Uncomment to run site.main() "
+                "automatically\r\n#import site\r\n")
 
 
-class Package(unittest.TestCase):
+def fake_pe(machine):
+    """Just enough of a PE file for its machine field to be read."""
+    data = bytearray(256)
+    data[0:2] = b"MZ"
+    struct.pack_into("<I", data, 0x3C, 0x80)
+    data[0x80:0x84] = b"PE\0\0"
+    struct.pack_into("<H", data, 0x84, machine)
+    return bytes(data)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, content=b""):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(content.encode() if isinstance(content, str) else content)
+    return path
+
+
+def make_wheel(folder, name, tag, files, scripts=False):
+    """A wheel as pip wants it, written here: no network, no build backend."""
+    info = f"{name}-1.0.dist-info"
+    contents = dict(files)
+    contents[f"{info}/METADATA"] = f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n"
+    contents[f"{info}/WHEEL"] = (f"Wheel-Version: 1.0\nGenerator: test\nRoot-Is-Purelib: "
+                                 f"{str(tag.endswith('any')).lower()}\nTag: {tag}\n")
+    if scripts:
+        contents[f"{info}/entry_points.txt"] = f"[console_scripts]\n{name}-cli = {name}:main\n"
+    record = []
+    for path, text in contents.items():
+        digest = base64.urlsafe_b64encode(hashlib.sha256(text.encode()).digest())
+        record.append(f"{path},sha256={digest.rstrip(b'=').decode()},{len(text)}")
+    contents[f"{info}/RECORD"] = "\n".join(record + [f"{info}/RECORD,,"]) + "\n"
+    path = os.path.join(folder, f"{name}-1.0-{tag}.whl")
+    with zipfile.ZipFile(write(path), "w") as archive:
+        for member, text in contents.items():
+            archive.writestr(member, text)
+    return path
+
+
+class Pth(unittest.TestCase):
+    def test_additions_keep_every_line_of_the_makers_file(self):
+        edited = "python312.zip\n.\n..\nLib/site-packages\nimport site\n"
+        cases = [
+            # (the maker's ._pth, packages installed, lines added)
+            (OFFICIAL_PTH, False, [".."]),
+            (OFFICIAL_PTH, True, ["..", "Lib\\site-packages", "import site"]),
+            (edited, True, []),
+            ("python312.zip\n.\nimport site", True, ["..", "Lib\\site-packages"]),
+            ("", False, [".."]),
+        ]
+        for text, installed, added in cases:
+            with self.subTest(text=text, installed=installed):
+                result = package.edit_pth(text, installed)
+                self.assertTrue(result.startswith(text))
+                if added:
+                    self.assertEqual(result[len(text):].strip().splitlines()[1:], added)
+                else:
+                    self.assertEqual(result, text)
+                newline = "\r\n" if "\r\n" in text else "\n"
+                self.assertEqual(result.count(newline), result.count("\n"))
+
+
+class Packer(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.addCleanup(self.tmp.cleanup)
-        root = self.tmp.name
-        self.exe = self.file("Harbor-Lantern.exe", b"MZ launcher")
-        self.runtime = os.path.join(root, "runtime")
-        self.file("runtime/python.exe", b"MZ python")
-        self.file("runtime/python312.zip", b"stdlib")
-        self.file("runtime/Lib/site-packages/pkg/__init__.py", b"")
-        self.script = self.file("app.py", b"print('hi')\n")
-        self.out = os.path.join(root, "dist", "Harbor-Lantern-9.8.7-win64.zip")
+        self.root = self.tmp.name
+        self.exe = write(self.path("build/Harbor-Lantern.exe"), fake_pe(0x8664))
+        self.out = self.path("dist")
+        self.app = self.path("app")
+        write(self.path("app/firstrun.py"), "import helper\n")
+        write(self.path("app/helper.py"), "VALUE = 1\n")
+        write(self.path("app/data/words.txt"), "hej\n")
+        write(self.path("app/__pycache__/helper.cpython-312.pyc"), b"\0")
+        write(self.path("app/stale.pyc"), b"\0")
+        write(self.path("app/.git/HEAD"), "ref\n")
+        os.makedirs(self.path("app/empty"))
+        self.runtime_zip = self.make_runtime_zip("python-3.12.8-embed-amd64.zip")
 
-    def file(self, relative, content):
-        path = os.path.join(self.tmp.name, relative)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(content)
+    def path(self, relative):
+        return os.path.join(self.root, relative)
+
+    def make_runtime_zip(self, name, machine=0x8664, dll="python312.dll", extra=()):
+        path = self.path(name)
+        with zipfile.ZipFile(path, "w") as archive:
+            archive.writestr("python.exe", fake_pe(machine))
+            archive.writestr(dll, b"dll")
+            archive.writestr("python312.zip", b"stdlib")
+            archive.writestr("python312._pth", OFFICIAL_PTH)
+            archive.writestr("DLLs/", b"")
+            for member, data in extra:
+                archive.writestr(member, data)
         return path
 
-    def pack(self, python_dir, firstrun):
+    def pack(self, *options):
         return subprocess.run(
-            [sys.executable, PACKAGE, "--exe", self.exe, "--version", "9.8.7",
-             "--python-dir", python_dir, "--firstrun", firstrun, "--out", self.out],
-            capture_output=True, text=True, timeout=60)
+            [sys.executable, os.path.join(TOOLS, "package.py"), "--launcher-x64",
+             self.exe, "--launcher-version", "9.8.7", "--out-dir", self.out, *options],
+            capture_output=True, text=True, timeout=120)
 
-    def test_layout(self):
-        result = self.pack(self.runtime, self.script)
+    def packed(self, *options):
+        result = self.pack(*options)
         self.assertEqual(result.returncode, 0, result.stderr)
-        with zipfile.ZipFile(self.out) as archive:
-            self.assertEqual(archive.namelist(), [
-                "Harbor-Lantern-9.8.7/Harbor-Lantern.exe",
-                "Harbor-Lantern-9.8.7/firstrun.py",
-                "Harbor-Lantern-9.8.7/python/Lib/site-packages/pkg/__init__.py",
-                "Harbor-Lantern-9.8.7/python/python.exe",
-                "Harbor-Lantern-9.8.7/python/python312.zip",
-            ])
-            self.assertEqual(archive.read("Harbor-Lantern-9.8.7/firstrun.py"),
-                             b"print('hi')\n")
+        self.assertEqual(result.stderr, "")
+        [name] = [n for n in os.listdir(self.out) if n.endswith(".zip")]
+        with zipfile.ZipFile(os.path.join(self.out, name)) as archive:
             self.assertEqual({i.date_time for i in archive.infolist()},
                              {(1980, 1, 1, 0, 0, 0)})
-        first = open(self.out, "rb").read()
-        os.utime(self.script, (1e9, 1e9))
-        self.assertEqual(self.pack(self.runtime, self.script).returncode, 0)
-        self.assertEqual(open(self.out, "rb").read(), first)
+            return {n: archive.read(n) for n in archive.namelist()}, name
+
+    def test_app_folder_and_runtime_zip(self):
+        before = read(self.runtime_zip)
+        archive, name = self.packed("--python-zip", self.runtime_zip, "--app-dir", self.app)
+        self.assertEqual(name, "Harbor-Lantern-9.8.7-win64.zip")
+        top = "Harbor-Lantern-9.8.7/"
+        self.assertEqual([n[len(top):] for n in list(archive)], [
+            "Harbor-Lantern.exe", "data/words.txt", "empty/", "firstrun.py",
+            "helper.py", "python/DLLs/", "python/python.exe", "python/python312._pth",
+            "python/python312.dll", "python/python312.zip"])
+        self.assertEqual(archive[top + "python/python312._pth"].decode(),
+                         OFFICIAL_PTH + "# added by make dist\r\n..\r\n")
+        self.assertEqual(read(self.runtime_zip), before)
+        digest = hashlib.sha256(read(os.path.join(self.out, name))).hexdigest()
+        with open(os.path.join(self.out, name + ".sha256")) as f:
+            self.assertEqual(f.read(), f"{digest}  {name}\n")
+
+    def test_version_and_architecture_name_the_zip(self):
+        cases = [
+            (0x8664, "python312.dll", "Harbor-Lantern-9.8.7-win64.zip"),
+            (0xAA64, "python313.dll", "Harbor-Lantern-9.8.7-win-arm64.zip"),
+        ]
+        for machine, dll, expected in cases:
+            with self.subTest(dll=dll):
+                runtime = self.path(f"runtime-{machine}")
+                write(os.path.join(runtime, "python.exe"), fake_pe(machine))
+                write(os.path.join(runtime, dll))
+                result = self.pack("--python-dir", runtime, "--firstrun",
+                                   self.path("app/helper.py"))
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(f"CPython 3.{dll[7:9]}", result.stdout)
+                self.assertIn(expected, os.listdir(self.out))
+                # No ._pth: the runtime goes in as it is.
+                with zipfile.ZipFile(os.path.join(self.out, expected)) as archive:
+                    self.assertFalse([n for n in archive.namelist() if "_pth" in n])
+
+    def test_dependencies_from_a_wheel_folder(self):
+        wheels = self.path("wheels")
+        make_wheel(wheels, "tidy", "py3-none-any", {"tidy/__init__.py": "def main(): pass\n"},
+                   scripts=True)
+        make_wheel(wheels, "fast", "cp312-cp312-win_amd64", {"fast/__init__.py": ""})
+        make_wheel(wheels, "oldabi", "cp311-cp311-win_amd64", {"oldabi/__init__.py": ""})
+        make_wheel(wheels, "unixonly", "cp312-cp312-manylinux_2_17_x86_64",
+                   {"unixonly/__init__.py": ""})
+        requirements = write(self.path("requirements.txt"), "tidy\nfast\n")
+        archive, _ = self.packed("--python-zip", self.runtime_zip, "--app-dir", self.app,
+                                 "--requirements", requirements, "--wheels", wheels)
+        names = list(archive)
+        site = "Harbor-Lantern-9.8.7/python/Lib/site-packages/"
+        self.assertIn(site + "tidy/__init__.py", names)
+        self.assertIn(site + "fast/__init__.py", names)
+        self.assertEqual([n for n in names if n.endswith(".pyc") or "/bin/" in n], [])
+        self.assertTrue(archive["Harbor-Lantern-9.8.7/python/python312._pth"].decode()
+                        .endswith("..\r\nLib\\site-packages\r\nimport site\r\n"))
+        packed = os.path.join(self.out, "Harbor-Lantern-9.8.7-win64.zip")
+        first = read(packed)
+        self.packed("--python-zip", self.runtime_zip, "--app-dir", self.app,
+                    "--requirements", requirements, "--wheels", wheels)
+        self.assertEqual(read(packed), first)
+
+        self.clear_out()
+        for wanted in ("oldabi", "unixonly"):
+            with self.subTest(wanted):
+                write(requirements, wanted + "\n")
+                self.refused(f"no wheel of {wanted} for CPython 3.12 on win_amd64",
+                             "--python-zip", self.runtime_zip, "--app-dir", self.app,
+                             "--requirements", requirements, "--wheels", wheels)
+
+    def test_pyproject_gives_the_defaults(self):
+        wheels = self.path("wheels")
+        make_wheel(wheels, "tidy", "py3-none-any", {"tidy/__init__.py": ""})
+        write(self.path("app/pyproject.toml"),
+              '[project]\nname = "Tally"\nversion = "2.1"\ndependencies = ["tidy"]\n')
+        archive, name = self.packed("--python-zip", self.runtime_zip, "--app-dir", self.app,
+                                    "--wheels", wheels)
+        self.assertEqual(name, "Tally-2.1-win64.zip")
+        self.assertIn("Tally-2.1/python/Lib/site-packages/tidy/__init__.py",
+                      list(archive))
+        self.clear_out()
+        archive, name = self.packed("--python-zip", self.runtime_zip, "--app-dir", self.app,
+                                    "--wheels", wheels, "--name", "Other", "--version", "3")
+        self.assertEqual(name, "Other-3-win64.zip")
+
+    def clear_out(self):
+        for old in os.listdir(self.out):
+            os.remove(os.path.join(self.out, old))
+
+    def refused(self, message, *options):
+        result = self.pack(*options)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn(message, result.stderr)
+        self.assertEqual(len(result.stderr.strip().splitlines()), 1, result.stderr)
+        self.assertFalse(os.path.isdir(self.out) and os.listdir(self.out))
 
     def test_refusals_write_no_zip(self):
-        os.makedirs(os.path.join(self.tmp.name, "empty"))
-        os.makedirs(os.path.join(self.tmp.name, "folder/python.exe"))
-        cases = {
-            "no runtime named": ("", self.script, "PYTHON_DIR is not set"),
-            "runtime without python.exe": (os.path.join(self.tmp.name, "empty"),
-                                           self.script, "has no python.exe"),
-            "python.exe is a folder": (os.path.join(self.tmp.name, "folder"),
-                                       self.script, "has no python.exe"),
-            "script missing": (self.runtime, os.path.join(self.tmp.name, "nope.py"),
-                               "is not a file"),
-        }
-        for label, (python_dir, firstrun, message) in cases.items():
+        zip_ = ["--python-zip", self.runtime_zip]
+        app = ["--app-dir", self.app]
+        outside = write(self.path("secret.txt"), "secret")
+        linked_app = self.path("linked")
+        write(os.path.join(linked_app, "firstrun.py"))
+        os.symlink(outside, os.path.join(linked_app, "key.txt"))
+        linked_runtime = self.path("linked-runtime")
+        write(os.path.join(linked_runtime, "python.exe"), fake_pe(0x8664))
+        os.symlink(self.root, os.path.join(linked_runtime, "Lib"))
+        for label, top_entry in (("python-entry", "python/x.py"),
+                                 ("exe-entry", "Harbor-Lantern.exe")):
+            write(self.path(f"{label}/firstrun.py"))
+            write(self.path(f"{label}/{top_entry}"))
+        cases = [
+            ("no runtime", app, "name the Windows Python runtime once"),
+            ("two runtimes", zip_ + ["--python-dir", self.app] + app,
+             "name the Windows Python runtime once"),
+            ("no python.exe", ["--python-dir", self.app] + app, "has no python.exe"),
+            ("32-bit", ["--python-zip", self.make_runtime_zip("x86.zip", 0x14C)] + app,
+             "32-bit (x86) runtime"),
+            ("no version", ["--python-zip", self.make_runtime_zip("v.zip", dll="py.dll")]
+             + app, "python3XY.dll"),
+            ("entry with ..", ["--python-zip", self.make_runtime_zip(
+                "dots.zip", extra=[("../evil.txt", b"x")])] + app, "points outside"),
+            ("absolute entry", ["--python-zip", self.make_runtime_zip(
+                "abs.zip", extra=[("/etc/evil", b"x")])] + app, "points outside"),
+            ("not a zip", ["--python-zip", outside] + app, "cannot be read as a zip"),
+            ("no firstrun.py", zip_ + ["--app-dir", self.path("app/data")],
+             "has no firstrun.py"),
+            ("python at the top", zip_ + ["--app-dir", self.path("python-entry")],
+             "entry named python"),
+            ("launcher at the top", zip_ + ["--app-dir", self.path("exe-entry")],
+             "entry named Harbor-Lantern.exe"),
+            ("link out of the app", zip_ + ["--app-dir", linked_app], "outside"),
+            ("link out of the runtime", ["--python-dir", linked_runtime] + app, "outside"),
+            ("script missing", zip_ + ["--firstrun", self.path("nope.py")], "is not a file"),
+            ("bad name", zip_ + app + ["--name", "../up"], "NAME=../up cannot name"),
+            ("zip inside the app", zip_ + app + ["--out-dir", self.path("app/dist")],
+             "lies inside APP_DIR"),
+        ]
+        for label, options, message in cases:
             with self.subTest(label):
-                result = self.pack(python_dir, firstrun)
-                self.assertNotEqual(result.returncode, 0)
-                self.assertIn(message, result.stderr)
-                self.assertEqual(len(result.stderr.strip().splitlines()), 1)
-                self.assertFalse(os.path.exists(os.path.dirname(self.out))
-                                 and os.listdir(os.path.dirname(self.out)))
+                self.refused(message, *options)
 
 
 if __name__ == "__main__":

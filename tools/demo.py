@@ -27,26 +27,36 @@ def main():
     print("No Windows Python can be had on this machine (it has no network),")
     print("so python\\python.exe in this demo zip is the test stand-in: instead of")
     print("running firstrun.py it prints what it received from the launcher.")
-    print("`make dist PYTHON_DIR=... FIRSTRUN=...` packs a real runtime.\n")
+    print("Beside it lie an empty python312.dll and the ._pth file of the official")
+    print("embeddable runtime, so the packer treats it as CPython 3.12 and makes")
+    print("its ._pth work. `make dist PYTHON_ZIP=... APP_DIR=...` packs a real one.\n")
 
     runtime = tempfile.mkdtemp(prefix="hl-demo-runtime-")
     shutil.copy(os.path.join(build, "stand_in_python.exe"),
                 os.path.join(runtime, "python.exe"))
-    demo_zip = os.path.join(build, "demo", f"Harbor-Lantern-{version}-demo-win64.zip")
+    open(os.path.join(runtime, "python312.dll"), "wb").close()
+    with open(os.path.join(runtime, "python312._pth"), "w", newline="") as f:
+        f.write("python312.zip\r\n.\r\n\r\n# Uncomment to run site.main() "
+                "automatically\r\n#import site\r\n")
+    out = os.path.join(build, "demo")
+    shutil.rmtree(out, ignore_errors=True)
     subprocess.run([sys.executable, os.path.join(HERE, "package.py"),
-                    "--exe", os.path.join(build, "Harbor-Lantern.exe"),
-                    "--version", version, "--python-dir", runtime,
-                    "--firstrun", os.path.join(ROOT, "sample", "firstrun.py"),
-                    "--out", demo_zip], check=True)
+                    "--launcher-x64", os.path.join(build, "Harbor-Lantern.exe"),
+                    "--launcher-version", version, "--python-dir", runtime,
+                    "--app-dir", os.path.join(ROOT, "sample"), "--out-dir", out],
+                   check=True)
     shutil.rmtree(runtime)
+    [demo_zip] = [os.path.join(out, n) for n in os.listdir(out) if n.endswith(".zip")]
 
     unpacked = tempfile.mkdtemp(prefix="Harbor-Lantern demo D\u00e9j\u00e0 ")
     with zipfile.ZipFile(demo_zip) as archive:
         archive.extractall(unpacked)
     bundle = os.path.join(unpacked, f"Harbor-Lantern-{version}")
     print(f"unpacked into {bundle}")
-    for entry in sorted(os.listdir(bundle)):
-        print(f"  {entry}")
+    for folder, dirs, files in os.walk(bundle):
+        dirs.sort()
+        for entry in sorted(files):
+            print("  " + os.path.relpath(os.path.join(folder, entry), bundle))
 
     env = environment(build)
     start_session(env, make_prefix=True)

@@ -16,10 +16,12 @@ import sys
 import tempfile
 import time
 import unittest
+import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
 from wine import WINE, end_session, start_session, windows_path  # noqa: E402
 
+PACKAGE = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "package.py")
 LAUNCHER = os.environ["HL_LAUNCHER"]
 STAND_IN = os.environ["HL_STAND_IN"]
 SPAWN = os.environ["HL_SPAWN"]
@@ -195,6 +197,34 @@ class CommandLinesAndFolders(Bundle):
                          '"Y:\\python\\python.exe" "Y:\\firstrun.py" a')
         self.assertEqual(record["cwd"], "Y:\\")
         self.assertEqual(record["PYTHONHOME"], "Y:\\python")
+
+
+class PackedApp(Bundle):
+    def test_starts_where_the_user_unpacked_the_zip(self):
+        runtime = os.path.join(self.root, "runtime")
+        os.makedirs(runtime)
+        shutil.copy(STAND_IN, os.path.join(runtime, "python.exe"))
+        open(os.path.join(runtime, "python312.dll"), "wb").close()
+        app = os.path.join(self.root, "app")
+        os.makedirs(os.path.join(app, "tally"))
+        for name in ("firstrun.py", "tally/__init__.py"):
+            with open(os.path.join(app, name), "w") as f:
+                f.write("import tally\n")
+        out = os.path.join(self.root, "dist")
+        subprocess.run([sys.executable, PACKAGE, "--launcher-x64", LAUNCHER,
+                        "--launcher-version", "1", "--python-dir", runtime,
+                        "--app-dir", app, "--name", "Tally", "--version", "2.0",
+                        "--out-dir", out], check=True, capture_output=True, timeout=TIMEOUT)
+        unpacked = os.path.join(self.root, "Mes t\u00e9l\u00e9chargements \u65e5\u672c")
+        with zipfile.ZipFile(os.path.join(out, "Tally-2.0-win64.zip")) as archive:
+            archive.extractall(unpacked)
+        bundle = windows_path(os.path.join(unpacked, "Tally-2.0"))
+        exe = bundle + "\\Harbor-Lantern.exe"
+        code, err = self.spawn(exe, '"%s" --flag "a b"' % exe, exit_code=3)
+        self.assertEqual((code, err), (3, on_stream(stopped(3))))
+        self.assertEqual(self.record()["command_line"],
+                         '"%s\\python\\python.exe" "%s\\firstrun.py" --flag "a b"'
+                         % (bundle, bundle))
 
 
 class ExitCodesAndFailures(Bundle):
