@@ -4,7 +4,7 @@
 PACKAGES := cmake g++ clang libclang-rt-14-dev googletest libgtest-dev \
             g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev \
             binutils-mingw-w64-x86-64 wine64 python3 python3-pip \
-            python3-setuptools python3-wheel
+            python3-setuptools python3-wheel osslsigncode openssl
 
 # Debian's own Python and pip pack the zips: the wheels they pick for
 # Windows do not depend on whichever Python comes first on PATH.
@@ -46,7 +46,10 @@ dist: build
 	    --python-dir="$(PYTHON_DIR)" --python-zip="$(PYTHON_ZIP)" \
 	    --firstrun="$(FIRSTRUN)" --app-dir="$(APP_DIR)" \
 	    --requirements="$(REQUIREMENTS)" --wheels="$(WHEELS)" \
-	    --name="$(NAME)" --version="$(VERSION)"
+	    --name="$(NAME)" --version="$(VERSION)" --icon="$(ICON)" \
+	    --sign-cert="$(SIGN_CERT)" --sign-key="$(SIGN_KEY)" \
+	    --sign-pkcs12="$(SIGN_PKCS12)" --sign-password-file="$(SIGN_PASSWORD_FILE)" \
+	    --sign-timestamp-url="$(SIGN_TIMESTAMP_URL)"
 
 bench: deps
 	cmake --preset windows

@@ -9,12 +9,29 @@ set(reproducible -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMA
 set(reproducible_link -Wl,--no-insert-timestamp)
 
 enable_language(RC)
+# The maker's branding; make dist sets these in a build of its own.
+set(HL_PRODUCT_NAME "Harbor-Lantern" CACHE STRING "ProductName of the version resource")
+set(HL_PRODUCT_VERSION "${PROJECT_VERSION}" CACHE STRING
+    "ProductVersion of the version resource")
+set(HL_ICON "" CACHE FILEPATH "The application icon (.ico); none when empty")
 set(HL_VERSION_QUAD ${PROJECT_VERSION}.0)
 set(resource_dir ${CMAKE_BINARY_DIR}/resources)
 configure_file(${launcher_src}/Harbor-Lantern.manifest
     ${resource_dir}/Harbor-Lantern.manifest @ONLY)
+set(resource_files ${resource_dir}/Harbor-Lantern.manifest)
+set(HL_ICON_RESOURCE "")
+if(HL_ICON)
+    configure_file(${HL_ICON} ${resource_dir}/Harbor-Lantern.ico COPYONLY)
+    list(APPEND resource_files ${resource_dir}/Harbor-Lantern.ico)
+    # The lowest icon group id is the one Explorer shows.
+    set(HL_ICON_RESOURCE "1 ICON \"Harbor-Lantern.ico\"")
+endif()
 configure_file(${launcher_src}/Harbor-Lantern.rc.in
     ${resource_dir}/Harbor-Lantern.rc @ONLY)
+# windres reads these by name, which CMake's scan of the .rc does not see:
+# without this an edited manifest or icon would not reach the exe.
+set_source_files_properties(${resource_dir}/Harbor-Lantern.rc PROPERTIES
+    OBJECT_DEPENDS "${resource_files}")
 file(WRITE ${CMAKE_BINARY_DIR}/version.txt ${PROJECT_VERSION})
 
 add_executable(Harbor-Lantern
@@ -84,10 +101,27 @@ add_test(NAME reproducible_build
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_reproducible.py -v)
 set_tests_properties(reproducible_build PROPERTIES TIMEOUT 900)
 
+set(e2e_env ${wine_env} HL_STAND_IN=$<TARGET_FILE:stand_in_python>
+    HL_SPAWN=$<TARGET_FILE:spawn>)
 add_test(NAME launcher_end_to_end
-    COMMAND ${CMAKE_COMMAND} -E env ${wine_env}
-        HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
-        HL_STAND_IN=$<TARGET_FILE:stand_in_python>
-        HL_SPAWN=$<TARGET_FILE:spawn>
+    COMMAND ${CMAKE_COMMAND} -E env ${e2e_env} HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_launcher.py -v)
 set_tests_properties(launcher_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
+
+set(signed_launcher ${CMAKE_BINARY_DIR}/signed/Harbor-Lantern.exe)
+add_test(NAME branding_and_signing
+    COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        HL_STAND_IN=$<TARGET_FILE:stand_in_python> HL_VERSION=${PROJECT_VERSION}
+        HL_KEEP_SIGNED=${signed_launcher}
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_branding.py -v)
+set_tests_properties(branding_and_signing PROPERTIES FIXTURES_SETUP signed TIMEOUT 900)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/signed)
+
+# The signed, branded launcher runs as the plain one does.
+add_test(NAME signed_launcher_end_to_end
+    COMMAND ${CMAKE_COMMAND} -E env ${e2e_env} HL_LAUNCHER=${signed_launcher}
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_launcher.py -v
+        PackedApp ExitCodesAndFailures.test_exit_codes
+        CommandLinesAndFolders.test_environment_is_fixed_whatever_the_parent_had)
+set_tests_properties(signed_launcher_end_to_end PROPERTIES
+    FIXTURES_REQUIRED "wine;signed" TIMEOUT 900)

@@ -46,9 +46,9 @@ RT_VERSION = 16
 RT_MANIFEST = 24
 
 
-def resources(data):
-    """Maps resource type to the bytes of its first entry, read straight
-    from the PE file's resource directory."""
+def resource_tree(data):
+    """Maps resource type to {id: bytes of its first language}, read
+    straight from the PE file's resource directory."""
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     sections = struct.unpack_from("<H", data, pe + 6)[0]
     optional_size = struct.unpack_from("<H", data, pe + 20)[0]
@@ -76,7 +76,27 @@ def resources(data):
         start = base + data_rva - rva
         return data[start:start + size]
 
-    return {ident: first_leaf(target) for ident, target in entries(0)}
+    return {kind: {ident: first_leaf(leaf) for ident, leaf in entries(target & 0x7FFFFFFF)}
+            for kind, target in entries(0)}
+
+
+def resources(data):
+    """Maps resource type to the bytes of its first entry."""
+    return {kind: next(iter(found.values())) for kind, found in resource_tree(data).items()}
+
+
+def pe_checksum(data):
+    """(the checksum the file carries, the one its bytes give)."""
+    field = struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
+    words = bytearray(data)
+    words[field:field + 4] = bytes(4)
+    if len(words) % 2:
+        words.append(0)
+    total = 0
+    for (word,) in struct.iter_unpack("<H", words):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    return struct.unpack_from("<I", data, field)[0], total + len(data)
 
 
 def version_strings(block):
@@ -141,6 +161,10 @@ class LauncherBinary(unittest.TestCase):
         ms, ls = struct.unpack_from("<II", block, fixed + 8)
         numbers = "%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16)
         self.assertEqual(numbers, self.version)
+
+    def test_pe_checksum_is_valid(self):
+        stored, computed = pe_checksum(self.data)
+        self.assertEqual(stored, computed)
 
     def test_no_build_path_inside(self):
         self.assertNotIn(b"/work/", self.data)

@@ -1,5 +1,6 @@
 """Two clean builds of the same sources, in differently named folders and at
-different times, must give the same Harbor-Lantern.exe and the same zip."""
+different times, must give the same Harbor-Lantern.exe and the same zip; an
+edited manifest or icon must reach the exe when it is built again."""
 import hashlib
 import os
 import shutil
@@ -11,13 +12,22 @@ import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SKIP = {"build", "dist", ".git"}
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from check_binary import resource_tree  # noqa: E402
+from test_branding import make_icon, png, read  # noqa: E402
+
+quiet = dict(stdout=subprocess.DEVNULL, check=True)
 
 
-def build_once(parent, name):
+def copy_tree(parent, name):
     tree = os.path.join(parent, name)
     shutil.copytree(ROOT, tree, ignore=lambda folder, names:
                     SKIP.intersection(names) if folder == ROOT else ())
-    quiet = dict(stdout=subprocess.DEVNULL, check=True)
+    return tree
+
+
+def build_once(parent, name):
+    tree = copy_tree(parent, name)
     subprocess.run(["cmake", "--preset", "windows"], cwd=tree, **quiet)
     subprocess.run(["cmake", "--build", "--preset", "windows", "--target",
                     "Harbor-Lantern", "stand_in_python"], cwd=tree, **quiet)
@@ -45,6 +55,32 @@ class Reproducible(unittest.TestCase):
             time.sleep(2)  # a different second for any time stamp
             second = build_once(parent, "the-second-one")
         self.assertEqual(first, second)
+
+
+class ResourcesRebuild(unittest.TestCase):
+    def test_an_edited_manifest_or_icon_reaches_the_exe(self):
+        with tempfile.TemporaryDirectory() as parent:
+            tree = copy_tree(parent, "tree")
+            icon = os.path.join(parent, "app.ico")
+            make_icon(icon, [(16, png(16, (1, 2, 3)))])
+            subprocess.run(["cmake", "--preset", "windows", f"-DHL_ICON={icon}"],
+                           cwd=tree, **quiet)
+            exe = os.path.join(tree, "build", "windows", "Harbor-Lantern.exe")
+
+            def rebuilt():
+                subprocess.run(["cmake", "--build", "--preset", "windows", "--target",
+                                "Harbor-Lantern"], cwd=tree, **quiet)
+                return resource_tree(read(exe))
+            rebuilt()
+            manifest = os.path.join(tree, "src", "launcher", "Harbor-Lantern.manifest")
+            with open(manifest) as f:
+                text = f.read()
+            with open(manifest, "w") as f:
+                f.write(text.replace("<description>", "<description>Edited. "))
+            self.assertIn(b"<description>Edited. ", rebuilt()[24][1])
+            new_image = png(16, (9, 8, 7))
+            make_icon(icon, [(16, new_image)])
+            self.assertEqual(list(rebuilt()[3].values()), [new_image])
 
 
 if __name__ == "__main__":

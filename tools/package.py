@@ -29,6 +29,7 @@ from dataclasses import dataclass, field
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import branding  # noqa: E402
+from branding import Refusal  # noqa: E402
 
 LAUNCHER = "Harbor-Lantern.exe"
 SCRIPT = "firstrun.py"
@@ -42,10 +43,6 @@ NOT_SHIPPED = {"__pycache__", ".git", ".hg", ".svn", ".bzr"}
 UNSAFE_IN_NAME = re.compile(r'[<>:"|?*\\\x00-\x1f]|[. ]$')
 # NAME and VERSION name the zip and its top folder.
 LABEL = re.compile(r"[^\W_][\w.+ -]*", re.UNICODE)
-
-
-class Refusal(Exception):
-    """One line for the maker: what is wrong with which input, what to do."""
 
 
 @dataclass
