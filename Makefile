@@ -4,20 +4,25 @@
 PACKAGES := cmake g++ clang libclang-rt-14-dev googletest libgtest-dev \
             g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev \
             binutils-mingw-w64-x86-64 wine64 python3 python3-pip \
-            python3-setuptools python3-wheel osslsigncode openssl
+            python3-setuptools python3-wheel python3-pefile osslsigncode openssl \
+            clang-14 lld-14 llvm-14
+# Only for running ARM64 programs under emulation (make test-arm64).
+ARM64_PACKAGES := qemu-user-static binfmt-support debootstrap
 
 # Debian's own Python and pip pack the zips: the wheels they pick for
 # Windows do not depend on whichever Python comes first on PATH.
 PYTHON := /usr/bin/python3
 LAUNCHER_VERSION = $$(cat build/windows/version.txt)
 
-.PHONY: all deps build demo dist bench test test-native test-windows clean
+.PHONY: all deps build demo dist bench test test-native test-windows test-arm64-build \
+        arm64-root test-arm64 clean
 
 all: build
 
-deps:
+# Installs those of the packages named in $(1) that this machine is missing.
+define install_missing
 	@missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $(1); do \
 	    dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'ok installed' \
 	        || missing="$$missing $$p"; \
 	done; \
@@ -26,11 +31,18 @@ deps:
 	    apt-get update -q && \
 	    DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
 
 build: deps
 	cmake --preset windows
 	cmake --build --preset windows --target Harbor-Lantern
-	@echo "built build/windows/Harbor-Lantern.exe"
+	cmake --preset windows-arm64
+	cmake --build --preset windows-arm64 --target Harbor-Lantern
+	@echo "built build/windows/Harbor-Lantern.exe (x64, for x64 runtimes)"
+	@echo "built build/windows-arm64/Harbor-Lantern.exe (ARM64, for ARM64 runtimes)"
 
 # Packs the launcher with the test stand-in as python.exe and the sample
 # firstrun.py, unpacks it and starts it under Wine.
@@ -42,6 +54,7 @@ demo: deps
 # The inputs are described in the README; an empty one is not given.
 dist: build
 	$(PYTHON) tools/package.py --launcher-x64 build/windows/Harbor-Lantern.exe \
+	    --launcher-arm64 build/windows-arm64/Harbor-Lantern.exe \
 	    --launcher-version "$(LAUNCHER_VERSION)" --out-dir dist \
 	    --python-dir="$(PYTHON_DIR)" --python-zip="$(PYTHON_ZIP)" \
 	    --firstrun="$(FIRSTRUN)" --app-dir="$(APP_DIR)" \
@@ -66,7 +79,26 @@ test-windows: deps
 	cmake --build --preset windows
 	ctest --preset windows
 
-test: test-native test-windows
+# The ARM64 build read back; its behaviour is tested under emulation below.
+test-arm64-build: deps
+	cmake --preset windows-arm64
+	cmake --build --preset windows-arm64
+	ctest --preset windows-arm64
 
+test: test-native test-windows test-arm64-build
+
+ARM64_ROOT := build/arm64-root
+
+arm64-root: deps
+	$(call install_missing,$(ARM64_PACKAGES))
+	sh tools/arm64-root.sh setup $(ARM64_ROOT)
+
+test-arm64: arm64-root
+	cmake --preset windows-arm64
+	cmake --build --preset windows-arm64
+	sh tests/e2e/run-arm64.sh $(ARM64_ROOT) build/windows-arm64
+
+# Never remove the build folder through a mount of the ARM64 root.
 clean:
+	if [ -d $(ARM64_ROOT) ]; then sh tools/arm64-root.sh unmount $(ARM64_ROOT); fi
 	rm -rf build dist

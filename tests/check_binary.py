@@ -3,9 +3,10 @@ imports, how it is flagged, and that it stays within its size budget."""
 import argparse
 import re
 import struct
-import subprocess
 import sys
 import unittest
+
+import pefile
 
 SIZE_BUDGET = 16 * 1024
 ALLOWED_DLLS = {"kernel32.dll", "msvcrt.dll"}
@@ -19,27 +20,12 @@ REQUIRED_WIDE = {
 ANSI_NAME = re.compile(r"(^[A-Z]\w*[a-z0-9]A$)|^(__getmainargs|_acmdln|__initenv|_environ)$")
 
 
-def parse(objdump, path):
-    out = subprocess.run([objdump, "-p", path], check=True, capture_output=True,
-                         text=True).stdout
-    imports = {}
-    current = None
-    for line in out.splitlines():
-        dll = re.match(r"\s*DLL Name: (\S+)", line)
-        if dll:
-            current = dll.group(1).lower()
-            imports[current] = set()
-            continue
-        entry = re.match(r"\s+[0-9a-f]{4,}\s+\d+\s+(\S+)$", line)
-        if current and entry:
-            imports[current].add(entry.group(1))
-    header = {}
-    for key in ("Magic", "Subsystem", "DllCharacteristics"):
-        match = re.search(rf"^{key}\s+(\S+)", out, re.M)
-        header[key] = match.group(1) if match else None
-    machine = re.search(r"file format (\S+)", out)
-    header["format"] = machine.group(1) if machine else None
-    return imports, header
+MACHINES = {"x86_64": (0x8664, "amd64"), "ARM64": (0xAA64, "arm64")}
+
+
+def imports_of(pe):
+    return {entry.dll.decode().lower(): {i.name.decode() for i in entry.imports}
+            for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
 
 
 RT_VERSION = 16
@@ -47,37 +33,15 @@ RT_MANIFEST = 24
 
 
 def resource_tree(data):
-    """Maps resource type to {id: bytes of its first language}, read
-    straight from the PE file's resource directory."""
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    sections = struct.unpack_from("<H", data, pe + 6)[0]
-    optional_size = struct.unpack_from("<H", data, pe + 20)[0]
-    table = pe + 24 + optional_size
-    rsrc = None
-    for i in range(sections):
-        name, _, rva, raw_size, raw_offset = struct.unpack_from(
-            "<8sIIII", data, table + 40 * i)
-        if name.rstrip(b"\0") == b".rsrc":
-            rsrc = (rva, raw_offset)
-    if rsrc is None:
-        return {}
-    rva, base = rsrc
-
-    def entries(offset):
-        named, numbered = struct.unpack_from("<HH", data, base + offset + 12)
-        for i in range(named + numbered):
-            ident, target = struct.unpack_from("<II", data, base + offset + 16 + 8 * i)
-            yield ident, target
-
-    def first_leaf(target):
-        while target & 0x80000000:
-            target = next(entries(target & 0x7FFFFFFF))[1]
-        data_rva, size = struct.unpack_from("<II", data, base + target)
-        start = base + data_rva - rva
-        return data[start:start + size]
-
-    return {kind: {ident: first_leaf(leaf) for ident, leaf in entries(target & 0x7FFFFFFF)}
-            for kind, target in entries(0)}
+    """Maps resource type to {id: bytes of its first language}."""
+    pe = pefile.PE(data=data)
+    tree = {}
+    for kind in getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None).entries:
+        found = tree.setdefault(kind.id, {})
+        for item in kind.directory.entries:
+            leaf = item.directory.entries[0].data.struct
+            found[item.id] = pe.get_data(leaf.OffsetToData, leaf.Size)
+    return tree
 
 
 def resources(data):
@@ -111,14 +75,15 @@ def version_strings(block):
 
 class LauncherBinary(unittest.TestCase):
     path = None
-    objdump = None
+    machine = None
     version = None
 
     @classmethod
     def setUpClass(cls):
-        cls.imports, cls.header = parse(cls.objdump, cls.path)
         with open(cls.path, "rb") as f:
             cls.data = f.read()
+        cls.pe = pefile.PE(data=cls.data)
+        cls.imports = imports_of(cls.pe)
 
     def test_imports_only_kernel32_and_msvcrt(self):
         self.assertEqual(set(self.imports), ALLOWED_DLLS)
@@ -128,13 +93,13 @@ class LauncherBinary(unittest.TestCase):
         self.assertLessEqual(REQUIRED_WIDE, names)
         self.assertEqual(sorted(n for n in names if ANSI_NAME.search(n)), [])
 
-    def test_is_a_64_bit_console_program(self):
-        self.assertEqual(self.header["format"], "pei-x86-64")
-        self.assertEqual(self.header["Magic"], "020b")
-        self.assertEqual(int(self.header["Subsystem"], 16), 3)
+    def test_is_a_64_bit_console_program_for_its_machine(self):
+        self.assertEqual(self.pe.FILE_HEADER.Machine, MACHINES[self.machine][0])
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, 0x20B)
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem, 3)
 
     def test_aslr_high_entropy_and_nx(self):
-        flags = int(self.header["DllCharacteristics"], 16)
+        flags = self.pe.OPTIONAL_HEADER.DllCharacteristics
         for name, bit in (("HIGH_ENTROPY_VA", 0x20), ("DYNAMIC_BASE", 0x40),
                           ("NX_COMPAT", 0x100)):
             self.assertTrue(flags & bit, name)
@@ -146,6 +111,7 @@ class LauncherBinary(unittest.TestCase):
         manifest = resources(self.data)[RT_MANIFEST].decode("utf-8")
         self.assertRegex(manifest, r'requestedExecutionLevel level="asInvoker"')
         self.assertIn('supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"', manifest)
+        self.assertIn(f'processorArchitecture="{MACHINES[self.machine][1]}"', manifest)
 
     def test_version_resource_names_the_product_and_its_version(self):
         block = resources(self.data)[RT_VERSION]
@@ -173,12 +139,12 @@ class LauncherBinary(unittest.TestCase):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--objdump", required=True)
+    parser.add_argument("--machine", required=True, choices=MACHINES)
     parser.add_argument("--version", required=True)
     parser.add_argument("exe")
     args, rest = parser.parse_known_args()
     LauncherBinary.path = args.exe
-    LauncherBinary.objdump = args.objdump
+    LauncherBinary.machine = args.machine
     LauncherBinary.version = args.version
     unittest.main(argv=[sys.argv[0], "-v"] + rest)
 

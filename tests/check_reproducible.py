@@ -28,24 +28,28 @@ def copy_tree(parent, name):
 
 def build_once(parent, name):
     tree = copy_tree(parent, name)
-    subprocess.run(["cmake", "--preset", "windows"], cwd=tree, **quiet)
-    subprocess.run(["cmake", "--build", "--preset", "windows", "--target",
-                    "Harbor-Lantern", "stand_in_python"], cwd=tree, **quiet)
+    for preset in ("windows", "windows-arm64"):
+        subprocess.run(["cmake", "--preset", preset], cwd=tree, **quiet)
+        subprocess.run(["cmake", "--build", "--preset", preset, "--target",
+                        "Harbor-Lantern", "stand_in_python"], cwd=tree, **quiet)
     build = os.path.join(tree, "build", "windows")
+    arm64 = os.path.join(tree, "build", "windows-arm64")
     runtime = os.path.join(parent, name + "-runtime")
     os.makedirs(runtime)
-    shutil.copy(os.path.join(build, "stand_in_python.exe"),
+    shutil.copy(os.path.join(arm64, "stand_in_python.exe"),
                 os.path.join(runtime, "python.exe"))
     open(os.path.join(runtime, "python312.dll"), "wb").close()
     out = os.path.join(build, "dist")
     subprocess.run([sys.executable, os.path.join(tree, "tools", "package.py"),
                     "--launcher-x64", os.path.join(build, "Harbor-Lantern.exe"),
+                    "--launcher-arm64", os.path.join(arm64, "Harbor-Lantern.exe"),
                     "--launcher-version", "0", "--python-dir", runtime,
                     "--app-dir", os.path.join(tree, "sample"), "--out-dir", out], **quiet)
     [archive] = [os.path.join(out, n) for n in os.listdir(out) if n.endswith(".zip")]
-    return {what: hashlib.sha256(open(path, "rb").read()).hexdigest()
-            for what, path in (("exe", os.path.join(build, "Harbor-Lantern.exe")),
-                               ("zip", archive))}
+    return {what: hashlib.sha256(read(path)).hexdigest()
+            for what, path in (("x64 exe", os.path.join(build, "Harbor-Lantern.exe")),
+                               ("arm64 exe", os.path.join(arm64, "Harbor-Lantern.exe")),
+                               ("arm64 zip", archive))}
 
 
 class Reproducible(unittest.TestCase):

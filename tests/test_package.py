@@ -91,6 +91,7 @@ class Packer(unittest.TestCase):
         self.addCleanup(self.tmp.cleanup)
         self.root = self.tmp.name
         self.exe = write(self.path("build/Harbor-Lantern.exe"), fake_pe(0x8664))
+        self.exe_arm64 = write(self.path("build-arm64/Harbor-Lantern.exe"), fake_pe(0xAA64))
         self.out = self.path("dist")
         self.app = self.path("app")
         write(self.path("app/firstrun.py"), "import helper\n")
@@ -120,7 +121,8 @@ class Packer(unittest.TestCase):
     def pack(self, *options):
         return subprocess.run(
             [sys.executable, os.path.join(TOOLS, "package.py"), "--launcher-x64",
-             self.exe, "--launcher-version", "9.8.7", "--out-dir", self.out, *options],
+             self.exe, "--launcher-arm64", self.exe_arm64, "--launcher-version", "9.8.7",
+             "--out-dir", self.out, *options],
             capture_output=True, text=True, timeout=120)
 
     def packed(self, *options):
@@ -149,12 +151,12 @@ class Packer(unittest.TestCase):
         with open(os.path.join(self.out, name + ".sha256")) as f:
             self.assertEqual(f.read(), f"{digest}  {name}\n")
 
-    def test_version_and_architecture_name_the_zip(self):
+    def test_version_and_architecture_choose_the_zip_and_launcher(self):
         cases = [
-            (0x8664, "python312.dll", "Harbor-Lantern-9.8.7-win64.zip"),
-            (0xAA64, "python313.dll", "Harbor-Lantern-9.8.7-win-arm64.zip"),
+            (0x8664, "python312.dll", "Harbor-Lantern-9.8.7-win64.zip", self.exe),
+            (0xAA64, "python313.dll", "Harbor-Lantern-9.8.7-win-arm64.zip", self.exe_arm64),
         ]
-        for machine, dll, expected in cases:
+        for machine, dll, expected, launcher in cases:
             with self.subTest(dll=dll):
                 runtime = self.path(f"runtime-{machine}")
                 write(os.path.join(runtime, "python.exe"), fake_pe(machine))
@@ -167,6 +169,8 @@ class Packer(unittest.TestCase):
                 # No ._pth: the runtime goes in as it is.
                 with zipfile.ZipFile(os.path.join(self.out, expected)) as archive:
                     self.assertFalse([n for n in archive.namelist() if "_pth" in n])
+                    self.assertEqual(archive.read("Harbor-Lantern-9.8.7/Harbor-Lantern.exe"),
+                                     read(launcher))
 
     def test_dependencies_from_a_wheel_folder(self):
         wheels = self.path("wheels")

@@ -32,12 +32,12 @@ def main():
     # console, so that output costs nothing in any of the three.
     env = environment(build, HL_RECORD="NUL")
     start_session(env, make_prefix=True)
-    print(f"Wine {subprocess.run([WINE, '--version'], capture_output=True, text=True).stdout.strip()}, "
+    print(f"Wine {subprocess.run([*WINE, '--version'], capture_output=True, text=True).stdout.strip()}, "
           f"{os.cpu_count()} cores; (a) interpreter, (b) floor, (c) Harbor-Lantern")
     sys.stdout.flush()
     try:
         code = subprocess.run(
-            [WINE, os.path.join(build, "bench.exe"), windows_path(bundle),
+            [*WINE, os.path.join(build, "bench.exe"), windows_path(bundle),
              windows_path(os.path.join(bundle, "floor_launcher.exe")),
              str(args.runs), str(args.rounds)],
             env=env, stdin=subprocess.DEVNULL).returncode

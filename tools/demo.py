@@ -66,7 +66,7 @@ def main():
     sys.stdout.flush()
     # Wine's exit status carries the low 8 bits of the Windows exit code;
     # the end-to-end tests read all 32 from a Windows-side parent.
-    code = subprocess.run([WINE, exe, *ARGUMENTS], env=env,
+    code = subprocess.run([*WINE, exe, *ARGUMENTS], env=env,
                           stdin=subprocess.DEVNULL).returncode
     end_session(env)
     print(f"\nHarbor-Lantern.exe exit code: {code}")

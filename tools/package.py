@@ -162,8 +162,6 @@ def check_inputs(inputs):
         if folder and is_inside(out, os.path.realpath(folder)):
             raise Refusal(f"the output folder {inputs.out_dir} lies inside {what}="
                           f"{folder}: the zip would pack itself; write it elsewhere.")
-    if not os.path.isfile(inputs.launchers["x64"]):
-        raise Refusal(f"{inputs.launchers['x64']} has not been built: run make build.")
 
 
 def check_app_dir(app_dir):
@@ -494,7 +492,12 @@ def pack(inputs):
         step(f"application: {inputs.app_dir or inputs.firstrun}")
         site_packages = install(inputs, runtime, bundle, scratch)
         make_pth_work(runtime, bundle, site_packages)
-        launcher = inputs.launchers.get(runtime.label) or inputs.launchers["x64"]
+        # A native launcher for each runtime: an x64 one would start an ARM64
+        # Python on Windows 11 only, through emulation.
+        launcher = inputs.launchers.get(runtime.label)
+        if not launcher or not os.path.isfile(launcher):
+            raise Refusal(f"the {runtime.label} launcher {launcher or ''} has not been "
+                          "built: run make build.")
         launcher = branding.brand(inputs, runtime.label, launcher, scratch,
                                   name if inputs.name else None, inputs.version)
         branding.sign(inputs.signing, launcher, os.path.join(bundle, LAUNCHER),

@@ -5,8 +5,11 @@ import os
 import subprocess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
+# Under emulation, Debian's arm64 Wine runs inside an arm64 root, where the
+# folders the tests use are mounted at their own paths.
+_root = ["chroot", os.environ["HL_WINE_ROOT"]] if os.environ.get("HL_WINE_ROOT") else []
+WINE = _root + ["/usr/lib/wine/wine64"]
+WINESERVER = _root + ["/usr/lib/wine/wineserver"]
 
 
 def windows_path(unix_path):
@@ -29,9 +32,9 @@ def start_session(env=None, make_prefix=False):
     if make_prefix:
         subprocess.run(["sh", os.path.join(HERE, "make-wine-prefix.sh")], check=True,
                        **quiet)
-    subprocess.run([WINESERVER, "-p"], env=env)
-    subprocess.run([WINE, "cmd", "/c", "exit", "0"], stderr=subprocess.DEVNULL, **quiet)
+    subprocess.run([*WINESERVER, "-p"], env=env)
+    subprocess.run([*WINE, "cmd", "/c", "exit", "0"], stderr=subprocess.DEVNULL, **quiet)
 
 
 def end_session(env=None):
-    subprocess.run([WINESERVER, "-k"], env=env)
+    subprocess.run([*WINESERVER, "-k"], env=env)

@@ -1,14 +1,14 @@
 #include "launch_plan.h"
 
-#include <cstdint>
+#include <stdint.h>
 
 namespace {
 
 constexpr text_unit backslash = u'\\';
 constexpr text_unit quote = u'"';
 
-std::size_t text_length(const text_unit* text) {
-    std::size_t length = 0;
+size_t text_length(const text_unit* text) {
+    size_t length = 0;
     while (text[length] != 0) {
         ++length;
     }
@@ -20,11 +20,11 @@ std::size_t text_length(const text_unit* text) {
 // a caller that breaks that contract from overrunning memory.
 struct Composer {
     text_unit* buffer;
-    std::size_t capacity;
-    std::size_t length;
+    size_t capacity;
+    size_t length;
 };
 
-Composer start_composing(text_unit* buffer, std::size_t capacity) {
+Composer start_composing(text_unit* buffer, size_t capacity) {
     buffer[0] = 0;
     return Composer{buffer, capacity, 0};
 }
@@ -113,13 +113,13 @@ bool compose_child_command_line(LaunchPlan& plan, allocate_fn allocate) {
     plan.child_command_line_length = 0;
     plan.child_command_line_capacity = 0;
 
-    const std::size_t length = text_length(plan.python_exe) +
+    const size_t length = text_length(plan.python_exe) +
                                text_length(plan.script_path) +
                                text_length(plan.command_tail);
     if (length > SIZE_MAX / sizeof(text_unit) - child_command_line_slack) {
         return false;
     }
-    const std::size_t capacity = length + child_command_line_slack;
+    const size_t capacity = length + child_command_line_slack;
     auto* buffer = static_cast<text_unit*>(allocate(capacity * sizeof(text_unit)));
     if (buffer == nullptr) {
         return false;

@@ -3,7 +3,7 @@
 // so the same source builds into the Windows launcher and the Linux tests.
 #pragma once
 
-#include <cstddef>
+#include <stddef.h>
 
 #ifdef _WIN32
 // On Windows wchar_t is the 16-bit unit the W APIs take, so no casts are
@@ -18,13 +18,13 @@ using text_unit = char16_t;
 static_assert(sizeof(text_unit) == 2, "text is UTF-16 code units");
 
 // Capacities in code units, each including the terminating NUL.
-constexpr std::size_t module_path_capacity = 260;  // the platform's MAX_PATH
-constexpr std::size_t python_home_capacity = module_path_capacity + 16;
-constexpr std::size_t python_exe_capacity = module_path_capacity + 32;
-constexpr std::size_t script_path_capacity = module_path_capacity + 32;
+constexpr size_t module_path_capacity = 260;  // the platform's MAX_PATH
+constexpr size_t python_home_capacity = module_path_capacity + 16;
+constexpr size_t python_exe_capacity = module_path_capacity + 32;
+constexpr size_t script_path_capacity = module_path_capacity + 32;
 // What the child's command line buffer holds beyond the three lengths: four
 // quotes, one space and the NUL take 6 of these 16.
-constexpr std::size_t child_command_line_slack = 16;
+constexpr size_t child_command_line_slack = 16;
 
 struct LaunchPlan {
     // Holds the module path until derive_paths cuts it in place.
@@ -42,8 +42,8 @@ struct LaunchPlan {
     // Heap buffer of child_command_line_capacity code units, writable
     // because process creation may write into it; never freed.
     text_unit* child_command_line;
-    std::size_t child_command_line_length;
-    std::size_t child_command_line_capacity;
+    size_t child_command_line_length;
+    size_t child_command_line_capacity;
 };
 
 struct EnvironmentChange {
@@ -51,13 +51,13 @@ struct EnvironmentChange {
     const text_unit* value;  // null: the variable is removed
 };
 
-constexpr std::size_t environment_change_count = 4;
+constexpr size_t environment_change_count = 4;
 
 struct EnvironmentChanges {
     EnvironmentChange changes[environment_change_count];
 };
 
-using allocate_fn = void* (*)(std::size_t bytes);
+using allocate_fn = void* (*)(size_t bytes);
 
 // Expects the module path, NUL-terminated within the launcher_dir buffer.
 void derive_paths(LaunchPlan& plan);

@@ -12,7 +12,7 @@
 
 static_assert(sizeof(STARTUPINFOW) == 104, "the startup record of x86-64");
 
-std::uint32_t platform_module_path(text_unit* buffer, std::uint32_t capacity) {
+uint32_t platform_module_path(text_unit* buffer, uint32_t capacity) {
     return GetModuleFileNameW(nullptr, buffer, capacity);
 }
 
@@ -26,7 +26,7 @@ void platform_set_environment(const text_unit* variable, const text_unit* value)
 
 const text_unit* platform_command_line() { return GetCommandLineW(); }
 
-void* platform_allocate(std::size_t bytes) { return malloc(bytes); }
+void* platform_allocate(size_t bytes) { return malloc(bytes); }
 
 bool platform_start(text_unit* command_line, const text_unit* working_dir,
                     ChildProcess& child) {
@@ -44,13 +44,13 @@ bool platform_start(text_unit* command_line, const text_unit* working_dir,
     return true;
 }
 
-std::uint32_t platform_last_error() { return GetLastError(); }
+uint32_t platform_last_error() { return GetLastError(); }
 
 void platform_wait(platform_handle process) {
     WaitForSingleObject(process, INFINITE);
 }
 
-void platform_exit_code(platform_handle process, std::uint32_t& exit_code) {
+void platform_exit_code(platform_handle process, uint32_t& exit_code) {
     DWORD code = exit_code;
     GetExitCodeProcess(process, &code);
     exit_code = code;
@@ -65,14 +65,14 @@ OutputStream* platform_stderr() {
 // msvcrt leaves stderr unbuffered only when it is a console; redirected to
 // a pipe or a file it holds the text back until exit. The flush makes every
 // message complete before a pause begins, wherever stderr goes.
-void platform_write(OutputStream* stream, const char* bytes, std::size_t count) {
+void platform_write(OutputStream* stream, const char* bytes, size_t count) {
     FILE* file = reinterpret_cast<FILE*>(stream);
     fwrite(bytes, count, 1, file);
     fflush(file);
 }
 
 void platform_write_number(OutputStream* stream, const char* format,
-                           std::uint32_t value) {
+                           uint32_t value) {
     FILE* file = reinterpret_cast<FILE*>(stream);
     fprintf(file, format, static_cast<unsigned long>(value));
     fflush(file);

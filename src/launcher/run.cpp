@@ -7,7 +7,7 @@ namespace {
 
 // Error number the platform reports for an allocation it cannot satisfy
 // (ERROR_NOT_ENOUGH_MEMORY).
-constexpr std::uint32_t not_enough_memory = 8;
+constexpr uint32_t not_enough_memory = 8;
 
 constexpr char own_folder_missing[] = "cannot find my own folder\n";
 constexpr char interpreter_missing[] =
@@ -21,7 +21,7 @@ static_assert(sizeof own_folder_missing - 1 == 26, "the message's byte count");
 static_assert(sizeof interpreter_missing - 1 == 113, "the message's byte count");
 
 // A fixed message goes out as its bytes, without its NUL and unformatted.
-template <std::size_t size>
+template <size_t size>
 void write_fixed(const char (&message)[size]) {
     platform_write(platform_stderr(), message, size - 1);
 }
@@ -34,7 +34,7 @@ void pause_if_console() {
     }
 }
 
-std::uint32_t report_refused_start(OutputStream* err, std::uint32_t error) {
+uint32_t report_refused_start(OutputStream* err, uint32_t error) {
     platform_write_number(err, start_refused, error);
     pause_if_console();
     return 1;
@@ -42,13 +42,13 @@ std::uint32_t report_refused_start(OutputStream* err, std::uint32_t error) {
 
 }  // namespace
 
-std::uint32_t run_launcher() {
-    std::uint32_t exit_code = 1;
+uint32_t run_launcher() {
+    uint32_t exit_code = 1;
     LaunchPlan plan;
 
     // A full buffer means the platform cut the path: the cut text names
     // some other folder, whose python.exe must never be started.
-    const std::uint32_t got =
+    const uint32_t got =
         platform_module_path(plan.launcher_dir, module_path_capacity);
     if (got == 0 || got >= module_path_capacity) {
         write_fixed(own_folder_missing);
@@ -78,7 +78,7 @@ std::uint32_t run_launcher() {
         // The stream is fetched before the error number is read, so that
         // nothing else can touch the thread's last error in between.
         OutputStream* err = platform_stderr();
-        const std::uint32_t error = platform_last_error();
+        const uint32_t error = platform_last_error();
         return report_refused_start(err, error);
     }
 
@@ -87,7 +87,7 @@ std::uint32_t run_launcher() {
     platform_close(child.process);
     platform_close(child.thread);
 
-    if ((exit_code & ~std::uint32_t{2}) == 0) {
+    if ((exit_code & ~uint32_t{2}) == 0) {
         return exit_code;
     }
     platform_write_number(platform_stderr(), child_stopped, exit_code);

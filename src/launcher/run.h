@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 // The launcher's whole life; its result is the process exit code.
-std::uint32_t run_launcher();
+uint32_t run_launcher();

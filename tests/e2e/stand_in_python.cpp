@@ -4,71 +4,107 @@
 // a variable's field starts with '=' when set and is "-" when absent.
 // HL_HOLD_MS keeps it running that long, so that its parent can be looked
 // at while it waits.
+//
+// KERNEL32 only, with fixed buffers: it is built for every architecture the
+// launcher is, some of which have no C or C++ runtime to link.
 #include <windows.h>
 
-#include <string>
-
 namespace {
+
+constexpr DWORD largest = 32768;  // an environment value or command line
 
 const wchar_t* const variables[] = {L"PYTHONHOME", L"PYTHONPATH", L"PYTHONUTF8",
                                     L"PYTHONNOUSERSITE", L"HL_UNRELATED"};
 
-bool variable(const wchar_t* name, std::wstring& value) {
-    wchar_t buffer[32768];
-    SetLastError(0);
-    const DWORD got = GetEnvironmentVariableW(name, buffer, 32768);
-    if (got == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
-        return false;
+struct Text {
+    wchar_t units[8 * largest];
+    DWORD length;
+};
+
+Text record;
+Text summary;
+wchar_t value[largest];
+
+void append(Text& text, const wchar_t* units, DWORD count) {
+    for (DWORD i = 0; i < count && text.length < 8 * largest; ++i) {
+        text.units[text.length++] = units[i];
     }
-    value.assign(buffer, got);
-    return true;
 }
 
-std::wstring current_dir() {
-    wchar_t buffer[32768];
-    const DWORD got = GetCurrentDirectoryW(32768, buffer);
-    return std::wstring(buffer, got);
+void append(Text& text, const wchar_t* units) {
+    DWORD count = 0;
+    while (units[count] != L'\0') {
+        ++count;
+    }
+    append(text, units, count);
 }
 
-void write_utf8(HANDLE out, const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(),
-                                         static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                        bytes.data(), size, nullptr, nullptr);
+// Returns the value's length, or -1 when the variable is absent.
+long variable(const wchar_t* name) {
+    SetLastError(0);
+    const DWORD got = GetEnvironmentVariableW(name, value, largest);
+    if (got == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
+        return -1;
+    }
+    value[got < largest ? got : 0] = L'\0';
+    return static_cast<long>(got);
+}
+
+unsigned long long number(const wchar_t* digits) {
+    unsigned long long result = 0;
+    for (; *digits >= L'0' && *digits <= L'9'; ++digits) {
+        result = result * 10 + static_cast<unsigned>(*digits - L'0');
+    }
+    return result;
+}
+
+void write_utf8(HANDLE out, const Text& text) {
+    static char bytes[4 * 8 * largest];
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.units, static_cast<int>(text.length),
+                                         bytes, sizeof bytes, nullptr, nullptr);
     DWORD written;
-    WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    WriteFile(out, bytes, static_cast<DWORD>(size), &written, nullptr);
 }
 
 }  // namespace
 
-int wmain() {
-    const std::wstring command_line = GetCommandLineW();
-    const std::wstring cwd = current_dir();
+int wmain(int, wchar_t**) {
+    const wchar_t nul = L'\0';
+    const wchar_t* command_line = GetCommandLineW();
+    static wchar_t cwd[largest];
+    const DWORD cwd_length = GetCurrentDirectoryW(largest, cwd);
 
-    std::wstring record = command_line + L'\0' + cwd + L'\0';
-    std::wstring summary = L"stand-in python.exe received:\n  command line: " +
-                           command_line + L"\n  working directory: " + cwd + L"\n";
+    append(record, command_line);
+    append(record, &nul, 1);
+    append(record, cwd, cwd_length);
+    append(record, &nul, 1);
+    append(summary, L"stand-in python.exe received:\n  command line: ");
+    append(summary, command_line);
+    append(summary, L"\n  working directory: ");
+    append(summary, cwd, cwd_length);
+    append(summary, L"\n");
     for (const wchar_t* name : variables) {
-        std::wstring value;
-        const bool set = variable(name, value);
-        record += set ? L"=" + value : L"-";
-        record += L'\0';
+        const bool set = variable(name) >= 0;
+        append(record, set ? L"=" : L"-");
+        if (set) {
+            append(record, value);
+        }
+        append(record, &nul, 1);
         if (name[0] == L'P') {
-            summary += L"  " + std::wstring(name) + L": " +
-                       (set ? value : L"(not set)") + L"\n";
+            append(summary, L"  ");
+            append(summary, name);
+            append(summary, L": ");
+            append(summary, set ? value : L"(not set)");
+            append(summary, L"\n");
         }
     }
 
-    std::wstring record_path;
-    if (variable(L"HL_RECORD", record_path)) {
-        HANDLE file = CreateFileW(record_path.c_str(), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (variable(L"HL_RECORD") > 0) {
+        HANDLE file = CreateFileW(value, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             DWORD written;
-            WriteFile(file, record.data(),
-                      static_cast<DWORD>(record.size() * sizeof(wchar_t)), &written,
+            WriteFile(file, record.units, record.length * sizeof(wchar_t), &written,
                       nullptr);
             CloseHandle(file);
         }
@@ -76,15 +112,9 @@ int wmain() {
         write_utf8(GetStdHandle(STD_OUTPUT_HANDLE), summary);
     }
 
-    std::wstring hold;
-    if (variable(L"HL_HOLD_MS", hold)) {
-        Sleep(static_cast<DWORD>(std::stoul(hold)));
+    if (variable(L"HL_HOLD_MS") > 0) {
+        Sleep(static_cast<DWORD>(number(value)));
     }
-
-    std::wstring code_text;
-    unsigned long long code = 0;
-    if (variable(L"HL_EXIT_CODE", code_text)) {
-        code = std::stoull(code_text);
-    }
+    const unsigned long long code = variable(L"HL_EXIT_CODE") > 0 ? number(value) : 0;
     ExitProcess(static_cast<UINT>(code));
 }

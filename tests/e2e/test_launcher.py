@@ -56,7 +56,7 @@ def run_wine(arguments, **options):
     Standard error goes through a file: a pipe might be kept open by Wine's
     services long after the program has ended."""
     with tempfile.TemporaryFile() as err:
-        status = subprocess.run([WINE, *arguments], stdin=subprocess.DEVNULL,
+        status = subprocess.run([*WINE, *arguments], stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=err,
                                 timeout=TIMEOUT, **options).returncode
         err.seek(0)
@@ -211,12 +211,15 @@ class PackedApp(Bundle):
             with open(os.path.join(app, name), "w") as f:
                 f.write("import tally\n")
         out = os.path.join(self.root, "dist")
+        # The stand-in's architecture picks the launcher and names the zip.
         subprocess.run([sys.executable, PACKAGE, "--launcher-x64", LAUNCHER,
-                        "--launcher-version", "1", "--python-dir", runtime,
+                        "--launcher-arm64", LAUNCHER, "--launcher-version", "1",
+                        "--python-dir", runtime,
                         "--app-dir", app, "--name", "Tally", "--version", "2.0",
                         "--out-dir", out], check=True, capture_output=True, timeout=TIMEOUT)
         unpacked = os.path.join(self.root, "Mes t\u00e9l\u00e9chargements \u65e5\u672c")
-        with zipfile.ZipFile(os.path.join(out, "Tally-2.0-win64.zip")) as archive:
+        [packed] = [n for n in os.listdir(out) if n.endswith(".zip")]
+        with zipfile.ZipFile(os.path.join(out, packed)) as archive:
             archive.extractall(unpacked)
         bundle = windows_path(os.path.join(unpacked, "Tally-2.0"))
         exe = bundle + "\\Harbor-Lantern.exe"
@@ -291,7 +294,7 @@ class ConsolePause(Bundle):
         self.addCleanup(os.close, master)
         env = dict(os.environ, HL_EXIT_CODE=str(exit_code),
                    HL_RECORD=windows_path(self.record_path))
-        process = subprocess.Popen([WINE, os.path.join(bundle, "Harbor-Lantern.exe")],
+        process = subprocess.Popen([*WINE, os.path.join(bundle, "Harbor-Lantern.exe")],
                                    stdin=slave, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.PIPE, env=env)
         os.close(slave)
@@ -359,7 +362,7 @@ class ConsolePause(Bundle):
         bundle = make_bundle(self.root, "piped")
         env = dict(os.environ, HL_EXIT_CODE="3", HL_RECORD=windows_path(self.record_path))
         with tempfile.TemporaryFile() as err:
-            process = subprocess.Popen([WINE, os.path.join(bundle, "Harbor-Lantern.exe")],
+            process = subprocess.Popen([*WINE, os.path.join(bundle, "Harbor-Lantern.exe")],
                                        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                        stderr=err, env=env)
             try:

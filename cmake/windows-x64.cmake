@@ -1,0 +1,72 @@
+# x86-64 with MinGW-w64: the test programs, the unit tests and the end-to-end
+# tests under Wine in a prefix of this build's own.
+set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(wine_env WINEPREFIX=${WINE_PREFIX} WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml=")
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_COMMAND} -E env ${wine_env} /usr/lib/wine/wine64)
+
+# Test programs: plain static binaries so Wine needs no MinGW DLLs.
+function(windows_test_program name)
+    add_executable(${name} ${ARGN})
+    target_compile_options(${name} PRIVATE ${warnings} ${reproducible}
+        -municode -DUNICODE -D_UNICODE)
+    # Stripped and without a time stamp: the demo zip ships the stand-in.
+    target_link_options(${name} PRIVATE -municode -static -s ${reproducible_link})
+endfunction()
+
+windows_test_program(stand_in_python tests/e2e/stand_in_python.cpp)
+windows_test_program(spawn tests/e2e/spawn.cpp)
+
+# make bench: not a test; built only when asked for.
+add_executable(floor_launcher EXCLUDE_FROM_ALL tests/bench/floor_launcher.cpp)
+target_compile_options(floor_launcher PRIVATE ${warnings} -Os -fno-exceptions -fno-rtti)
+target_link_options(floor_launcher PRIVATE -static -s -nostdlib -Wl,--entry,floor_start)
+target_link_libraries(floor_launcher PRIVATE kernel32)
+add_executable(bench EXCLUDE_FROM_ALL tests/bench/bench.cpp)
+target_compile_options(bench PRIVATE ${warnings} -municode -DUNICODE -D_UNICODE)
+target_link_options(bench PRIVATE -municode -static)
+add_dependencies(bench floor_launcher)
+
+set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+add_executable(unit_tests ${unit_test_sources} ${plan_sources} ${run_sources})
+target_include_directories(unit_tests PRIVATE ${launcher_src})
+target_compile_options(unit_tests PRIVATE ${warnings})
+target_link_libraries(unit_tests PRIVATE gtest_main)
+target_link_options(unit_tests PRIVATE -static)
+
+add_test(NAME wine_prefix
+    COMMAND ${CMAKE_COMMAND} -E env ${wine_env}
+        sh ${CMAKE_SOURCE_DIR}/tools/make-wine-prefix.sh)
+set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+
+add_test(NAME unit_tests_wine COMMAND unit_tests)
+set_tests_properties(unit_tests_wine PROPERTIES FIXTURES_REQUIRED wine)
+
+add_test(NAME reproducible_build
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_reproducible.py -v)
+set_tests_properties(reproducible_build PROPERTIES TIMEOUT 900)
+
+set(e2e_env ${wine_env} HL_STAND_IN=$<TARGET_FILE:stand_in_python>
+    HL_SPAWN=$<TARGET_FILE:spawn>)
+add_test(NAME launcher_end_to_end
+    COMMAND ${CMAKE_COMMAND} -E env ${e2e_env} HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_launcher.py -v)
+set_tests_properties(launcher_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
+
+set(signed_launcher ${CMAKE_BINARY_DIR}/signed/Harbor-Lantern.exe)
+add_test(NAME branding_and_signing
+    COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        HL_STAND_IN=$<TARGET_FILE:stand_in_python> HL_VERSION=${PROJECT_VERSION}
+        HL_KEEP_SIGNED=${signed_launcher}
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_branding.py -v)
+set_tests_properties(branding_and_signing PROPERTIES FIXTURES_SETUP signed TIMEOUT 900)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/signed)
+
+# The signed, branded launcher runs as the plain one does.
+add_test(NAME signed_launcher_end_to_end
+    COMMAND ${CMAKE_COMMAND} -E env ${e2e_env} HL_LAUNCHER=${signed_launcher}
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_launcher.py -v
+        PackedApp ExitCodesAndFailures.test_exit_codes
+        CommandLinesAndFolders.test_environment_is_fixed_whatever_the_parent_had)
+set_tests_properties(signed_launcher_end_to_end PROPERTIES
+    FIXTURES_REQUIRED "wine;signed" TIMEOUT 900)
