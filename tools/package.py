@@ -131,26 +131,28 @@ def check_inputs(inputs):
     if bool(inputs.python_dir) == bool(inputs.python_zip):
         raise Refusal("name the Windows Python runtime once: PYTHON_ZIP=<the "
                       "embeddable zip> or PYTHON_DIR=<its unpacked folder>.")
-    if inputs.python_dir and not os.path.isdir(inputs.python_dir):
-        raise Refusal(f"PYTHON_DIR={inputs.python_dir} is not a folder: name the "
-                      "folder of a Windows Python runtime, with python.exe at its top.")
-    if inputs.python_zip and not os.path.isfile(inputs.python_zip):
-        raise Refusal(f"PYTHON_ZIP={inputs.python_zip} is not a file: name the "
-                      "embeddable zip as downloaded from python.org.")
     if bool(inputs.app_dir) == bool(inputs.firstrun):
         raise Refusal("name the application once: APP_DIR=<folder with firstrun.py "
                       "at its top> or FIRSTRUN=<a single script>.")
-    if inputs.firstrun and not os.path.isfile(inputs.firstrun):
-        raise Refusal(f"FIRSTRUN={inputs.firstrun} is not a file: name the script "
-                      "to ship as firstrun.py.")
+    named = [
+        ("PYTHON_DIR", inputs.python_dir, os.path.isdir, "is not a folder: name the "
+         "folder of a Windows Python runtime, with python.exe at its top."),
+        ("PYTHON_ZIP", inputs.python_zip, os.path.isfile, "is not a file: name the "
+         "embeddable zip as downloaded from python.org."),
+        ("FIRSTRUN", inputs.firstrun, os.path.isfile, "is not a file: name the "
+         "script to ship as firstrun.py."),
+        ("APP_DIR", inputs.app_dir, os.path.isdir, "is not a folder: name the folder "
+         "of your application, with firstrun.py at its top."),
+        ("REQUIREMENTS", inputs.requirements, os.path.isfile, "is not a file: name a "
+         "pip requirements file."),
+        ("WHEELS", inputs.wheels, os.path.isdir, "is not a folder: name the folder "
+         "that holds the .whl files."),
+    ]
+    for what, path, exists, advice in named:
+        if path and not exists(path):
+            raise Refusal(f"{what}={path} {advice}")
     if inputs.app_dir:
         check_app_dir(inputs.app_dir)
-    if inputs.requirements and not os.path.isfile(inputs.requirements):
-        raise Refusal(f"REQUIREMENTS={inputs.requirements} is not a file: name a "
-                      "pip requirements file.")
-    if inputs.wheels and not os.path.isdir(inputs.wheels):
-        raise Refusal(f"WHEELS={inputs.wheels} is not a folder: name the folder "
-                      "that holds the .whl files.")
     if inputs.icon:
         branding.check_icon(inputs.icon)
     for what, value in (("NAME", inputs.name), ("VERSION", inputs.version)):
@@ -165,9 +167,6 @@ def check_inputs(inputs):
 
 
 def check_app_dir(app_dir):
-    if not os.path.isdir(app_dir):
-        raise Refusal(f"APP_DIR={app_dir} is not a folder: name the folder of your "
-                      "application, with firstrun.py at its top.")
     if not os.path.isfile(os.path.join(app_dir, SCRIPT)):
         raise Refusal(f"APP_DIR={app_dir} has no {SCRIPT} at its top: the launcher "
                       f"starts {SCRIPT}; add it or name the right folder.")
@@ -347,8 +346,8 @@ def install(inputs, runtime, bundle, scratch):
         requested = sorted({n.split("-", 1)[0] for n in os.listdir(inputs.wheels)
                             if n.endswith(".whl")})
     if not requested:
-        return False
-    target = os.path.join(bundle, "python", "Lib", "site-packages")
+        return
+    target = site_packages(bundle)
     scripts = os.path.join(target, "bin")
     had_scripts = os.path.exists(scripts)
     command = [sys.executable, "-m", "pip", "install", "--isolated", "--no-input",
@@ -385,12 +384,15 @@ def install(inputs, runtime, bundle, scratch):
     # Windows.
     if not had_scripts and os.path.isdir(scripts):
         shutil.rmtree(scripts)
-    return bool(os.listdir(target))
+
+
+def site_packages(bundle):
+    return os.path.join(bundle, "python", "Lib", "site-packages")
 
 
 # -- the ._pth file ----------------------------------------------------------
 
-def pth_additions(text, site_packages):
+def pth_additions(text, packages):
     """What the bundle needs in the maker's ._pth. While a ._pth exists,
     Python leaves the script's folder off sys.path and imports site only on
     an `import site` line."""
@@ -398,14 +400,14 @@ def pth_additions(text, site_packages):
              for line in text.splitlines()
              if line.strip() and not line.lstrip().startswith("#")}
     wanted = [".."]
-    if site_packages:
+    if packages:
         wanted += ["Lib\\site-packages", "import site"]
     return [line for line in wanted if line.casefold() not in paths]
 
 
-def edit_pth(text, site_packages):
+def edit_pth(text, packages):
     """The ._pth with the additions after every line of the maker's own."""
-    added = pth_additions(text, site_packages)
+    added = pth_additions(text, packages)
     if not added:
         return text
     newline = "\r\n" if "\r\n" in text else "\n"
@@ -414,17 +416,17 @@ def edit_pth(text, site_packages):
     return text + newline.join(["# added by make dist", *added]) + newline
 
 
-def make_pth_work(runtime, bundle, site_packages):
+def make_pth_work(runtime, bundle, packages):
     for name in runtime.pth_files:
         path = os.path.join(bundle, "python", name)
         # Bytes that are not UTF-8 pass through unchanged.
         with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
             text = f.read()
-        added = pth_additions(text, site_packages)
+        added = pth_additions(text, packages)
         if added:
             with open(path, "w", encoding="utf-8", errors="surrogateescape",
                       newline="") as f:
-                f.write(edit_pth(text, site_packages))
+                f.write(edit_pth(text, packages))
             step(f"python/{name}: added " + ", ".join(added))
 
 
@@ -490,8 +492,11 @@ def pack(inputs):
              f"{inputs.python_dir or inputs.python_zip}")
         stage_app(inputs, bundle)
         step(f"application: {inputs.app_dir or inputs.firstrun}")
-        site_packages = install(inputs, runtime, bundle, scratch)
-        make_pth_work(runtime, bundle, site_packages)
+        install(inputs, runtime, bundle, scratch)
+        # Packages installed now or shipped in the maker's runtime folder.
+        packages = os.path.isdir(site_packages(bundle)) and bool(
+            os.listdir(site_packages(bundle)))
+        make_pth_work(runtime, bundle, packages)
         # A native launcher for each runtime: an x64 one would start an ARM64
         # Python on Windows 11 only, through emulation.
         launcher = inputs.launchers.get(runtime.label)
