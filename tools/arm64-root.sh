@@ -70,16 +70,26 @@ mount_folders() {
     mount_system
     for folder in "$@"; do
         folder=$(realpath "$folder")
+        # One inside another given folder is already visible through it.
+        for other in "$@"; do
+            other=$(realpath "$other")
+            case $folder in "$other"/*) continue 2 ;; esac
+        done
         mkdir -p "$root$folder"
         mountpoint -q "$root$folder" || mount --bind "$folder" "$root$folder"
     done
 }
 
-# Deepest first, so that nothing is left busy under ROOT: a removal of the
-# build folder must never reach through a bind mount.
+# In the reverse of the order they were made, which /proc/mounts lists, so
+# that no mount is hidden under another when its turn comes. A removal of
+# the build folder must never reach through one of them.
 unmount() {
-    awk -v root="$root/" 'index($2 "/", root) == 1 { print $2 }' /proc/mounts \
-        | sort -r | while read -r point; do umount -l "$(printf %b "$point")"; done
+    awk -v root="$root/" 'index($2 "/", root) == 1 { print $2 }' /proc/mounts | tac \
+        | while read -r point; do umount -l "$(printf %b "$point")"; done
+    if grep -q " $root/" /proc/mounts; then
+        echo "still mounted under $root: unmount it before removing it" >&2
+        exit 1
+    fi
 }
 
 case $command in
