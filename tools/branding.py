@@ -116,15 +116,21 @@ def signing_time(leaf):
     return calendar.timegm(time.strptime(stamp, "%b %d %H:%M:%S %Y %Z"))
 
 
+def check_osslsigncode():
+    found = ""
+    if shutil.which("osslsigncode"):
+        found = subprocess.run(["osslsigncode", "--version"], capture_output=True,
+                               text=True).stdout.partition(",")[0]
+    if found != OSSLSIGNCODE:
+        raise Refusal(f"signing needs {OSSLSIGNCODE} (found: {found or 'none'}): "
+                      "apt-get install -t bookworm-backports osslsigncode.")
+
+
 def sign(signing, launcher, target, name, scratch):
     if signing is None:
         shutil.copyfile(launcher, target)
         return
-    found = subprocess.run(["osslsigncode", "--version"], capture_output=True,
-                           text=True).stdout.splitlines()[:1]
-    if found != [] and not found[0].startswith(OSSLSIGNCODE + ","):
-        raise Refusal(f"signing needs {OSSLSIGNCODE} ({found[0].split(',')[0]} is "
-                      "installed): apt-get install -t bookworm-backports osslsigncode.")
+    check_osslsigncode()
     certificates = os.path.join(scratch, "certificates.pem")
     leaf = os.path.join(scratch, "leaf.pem")
     if signing.pkcs12:
@@ -142,11 +148,10 @@ def sign(signing, launcher, target, name, scratch):
     if signing.password_file:
         credentials += ["-readpass", signing.password_file]
     signed = os.path.join(scratch, "signed.exe")
+    timestamp = ["-ts", signing.timestamp_url] if signing.timestamp_url else []
     command = ["osslsigncode", "sign", *credentials, "-h", "sha256", "-n", name,
-               "-time", str(signing_time(leaf)),
-               "-in", launcher, "-out", signed]
-    if signing.timestamp_url:
-        command[-4:-4] = ["-ts", signing.timestamp_url]
+               "-time", str(signing_time(leaf)), *timestamp, "-in", launcher,
+               "-out", signed]
     run(command, "osslsigncode could not sign the launcher with "
         + (f"SIGN_PKCS12={signing.pkcs12}" if signing.pkcs12 else
            f"SIGN_CERT={signing.cert} and SIGN_KEY={signing.key}"))
