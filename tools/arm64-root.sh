@@ -50,8 +50,8 @@ setup() {
         >"$root.log" 2>&1 || cannot "debootstrap failed (see $root.log)"
     chroot "$root" /debootstrap/debootstrap --second-stage >>"$root.log" 2>&1 \
         || cannot "debootstrap's second stage failed under qemu (see $root.log)"
-    mount_system
     trap unmount EXIT
+    mount_system
     { chroot "$root" apt-get update && DEBIAN_FRONTEND=noninteractive chroot "$root" \
         apt-get install -y --no-install-recommends wine64 ; } >>"$root.log" 2>&1 \
         || cannot "Debian's arm64 wine64 did not install (see $root.log)"
