@@ -4,7 +4,7 @@
 PACKAGES := cmake g++ clang libclang-rt-14-dev googletest libgtest-dev \
             g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev \
             binutils-mingw-w64-x86-64 wine64 python3 python3-pip \
-            python3-setuptools python3-wheel python3-pefile osslsigncode openssl \
+            python3-setuptools python3-wheel python3-venv python3-pefile osslsigncode openssl \
             clang-14 lld-14 llvm-14
 # Only for running ARM64 programs under emulation (make test-arm64).
 ARM64_PACKAGES := qemu-user-static binfmt-support debootstrap
@@ -12,9 +12,8 @@ ARM64_PACKAGES := qemu-user-static binfmt-support debootstrap
 # Debian's own Python and pip pack the zips: the wheels they pick for
 # Windows do not depend on whichever Python comes first on PATH.
 PYTHON := /usr/bin/python3
-LAUNCHER_VERSION = $$(cat build/windows/version.txt)
 
-.PHONY: all deps build demo dist bench test test-native test-windows test-arm64-build \
+.PHONY: all deps build package wheel demo dist bench bench-pack test test-native test-windows test-arm64-build test-wheel \
         arm64-root test-arm64 clean
 
 all: build
@@ -51,18 +50,38 @@ demo: deps
 	cmake --build --preset windows --target Harbor-Lantern stand_in_python
 	$(PYTHON) tools/demo.py --build build/windows
 
-# The inputs are described in the README; an empty one is not given.
-dist: build
-	$(PYTHON) tools/package.py --launcher-x64 build/windows/Harbor-Lantern.exe \
-	    --launcher-arm64 build/windows-arm64/Harbor-Lantern.exe \
-	    --launcher-version "$(LAUNCHER_VERSION)" --out-dir dist \
-	    --python-dir="$(PYTHON_DIR)" --python-zip="$(PYTHON_ZIP)" \
-	    --firstrun="$(FIRSTRUN)" --app-dir="$(APP_DIR)" \
+# The harbor_lantern package with the launchers of this commit in it: what
+# the wheel holds, and what make dist runs from.
+PACKAGE_DIR := build/package
+package: build
+	$(PYTHON) tools/stage_package.py $(PACKAGE_DIR) \
+	    --launcher x64/console.exe=build/windows/Harbor-Lantern.exe \
+	    --launcher arm64/console.exe=build/windows-arm64/Harbor-Lantern.exe
+
+# Debian's pip and setuptools build it offline; the commit's time stamps
+# every entry, so two clones give the same bytes.
+wheel: package
+	rm -rf $(PACKAGE_DIR)/build $(PACKAGE_DIR)/src/*.egg-info
+	SOURCE_DATE_EPOCH=$$(git log -1 --format=%ct 2>/dev/null || echo 315532800) \
+	    $(PYTHON) -m pip wheel --no-build-isolation --no-deps --no-index \
+	    --disable-pip-version-check -q -w dist $(PACKAGE_DIR)
+	@ls dist/harbor_lantern-*.whl
+
+# harbor-lantern pack from the checkout; the inputs are described in the
+# README, and an empty one is not given.
+dist: package
+	PYTHONPATH=$(PACKAGE_DIR)/src $(PYTHON) -m harbor_lantern pack "$(APP_DIR)" \
+	    --firstrun="$(FIRSTRUN)" --python-zip="$(PYTHON_ZIP)" \
+	    --python-dir="$(PYTHON_DIR)" --python="$(PYTHON_VERSION)" --arch="$(ARCH)" \
 	    --requirements="$(REQUIREMENTS)" --wheels="$(WHEELS)" \
-	    --name="$(NAME)" --version="$(VERSION)" --icon="$(ICON)" \
+	    --name="$(NAME)" --app-version="$(VERSION)" --icon="$(ICON)" \
 	    --sign-cert="$(SIGN_CERT)" --sign-key="$(SIGN_KEY)" \
 	    --sign-pkcs12="$(SIGN_PKCS12)" --sign-password-file="$(SIGN_PASSWORD_FILE)" \
-	    --sign-timestamp-url="$(SIGN_TIMESTAMP_URL)"
+	    --sign-timestamp-url="$(SIGN_TIMESTAMP_URL)" --out dist
+
+# Not a test: a branded pack of the real runtime against zipfile's floor.
+bench-pack: package
+	PYTHONPATH=$(PACKAGE_DIR)/src $(PYTHON) tools/bench-pack.py
 
 bench: deps
 	cmake --preset windows
@@ -85,7 +104,13 @@ test-arm64-build: deps
 	cmake --build --preset windows-arm64
 	ctest --preset windows-arm64
 
-test: test-native test-windows test-arm64-build
+# The wheel installed into a fresh venv and run from there alone.
+test-wheel: wheel
+	HL_WHEEL=$$(ls dist/harbor_lantern-*.whl) \
+	    HL_REAL_RUNTIME=$$(sed -n 's/^HL_REAL_RUNTIME:FILEPATH=//p' build/windows/CMakeCache.txt) \
+	    $(PYTHON) tests/test_wheel.py -v
+
+test: test-native test-windows test-arm64-build test-wheel
 
 ARM64_ROOT := build/arm64-root
 

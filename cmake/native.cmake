@@ -33,5 +33,3 @@ set_tests_properties(plan_fuzzer PROPERTIES TIMEOUT 300)
 # The scripts that ship beside the launcher need no compiler.
 add_test(NAME sample_firstrun
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_firstrun.py -v)
-add_test(NAME package_zip
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_package.py -v)

@@ -15,6 +15,8 @@ endfunction()
 
 windows_test_program(stand_in_python tests/e2e/stand_in_python.cpp)
 windows_test_program(spawn tests/e2e/spawn.cpp)
+windows_test_program(resource_probe tests/e2e/resource_probe.cpp)
+target_link_libraries(resource_probe PRIVATE version shell32)
 
 # make bench: not a test; built only when asked for.
 add_executable(floor_launcher EXCLUDE_FROM_ALL tests/bench/floor_launcher.cpp)
@@ -46,27 +48,40 @@ add_test(NAME reproducible_build
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_reproducible.py -v)
 set_tests_properties(reproducible_build PROPERTIES TIMEOUT 900)
 
+# The official CPython 3.7.4 embeddable runtime, for the one end-to-end case
+# on a real interpreter.
+find_file(HL_REAL_RUNTIME python-3.7.4-embed-amd64.zip
+    PATHS ${CMAKE_SOURCE_DIR}/../shared/runtimes /work/shared/runtimes
+    NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
 set(e2e_env ${wine_env} HL_STAND_IN=$<TARGET_FILE:stand_in_python>
-    HL_SPAWN=$<TARGET_FILE:spawn>)
+    HL_SPAWN=$<TARGET_FILE:spawn> HL_REAL_RUNTIME=${HL_REAL_RUNTIME})
 add_test(NAME launcher_end_to_end
     COMMAND ${CMAKE_COMMAND} -E env ${e2e_env} HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_launcher.py -v)
 set_tests_properties(launcher_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
 
 set(signed_launcher ${CMAKE_BINARY_DIR}/signed/Harbor-Lantern.exe)
-add_test(NAME branding_and_signing
+add_test(NAME package_zip
     COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_package.py -v)
+add_test(NAME runtime_by_version
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_fetch.py -v)
+
+add_test(NAME branding_and_signing
+    COMMAND ${CMAKE_COMMAND} -E env ${wine_env} HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
         HL_STAND_IN=$<TARGET_FILE:stand_in_python> HL_VERSION=${PROJECT_VERSION}
-        HL_KEEP_SIGNED=${signed_launcher}
+        HL_PROBE=$<TARGET_FILE:resource_probe> HL_KEEP_SIGNED=${signed_launcher}
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_branding.py -v)
-set_tests_properties(branding_and_signing PROPERTIES FIXTURES_SETUP signed TIMEOUT 900)
+set_tests_properties(branding_and_signing PROPERTIES FIXTURES_SETUP signed
+    FIXTURES_REQUIRED wine TIMEOUT 900)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/signed)
 
 # The signed, branded launcher runs as the plain one does.
 add_test(NAME signed_launcher_end_to_end
     COMMAND ${CMAKE_COMMAND} -E env ${e2e_env} HL_LAUNCHER=${signed_launcher}
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_launcher.py -v
-        PackedApp ExitCodesAndFailures.test_exit_codes
+        CommandLinesAndFolders.test_child_gets_quoted_paths_then_the_tail_verbatim
+        ExitCodesAndFailures.test_exit_codes
         CommandLinesAndFolders.test_environment_is_fixed_whatever_the_parent_had)
 set_tests_properties(signed_launcher_end_to_end PROPERTIES
     FIXTURES_REQUIRED "wine;signed" TIMEOUT 900)

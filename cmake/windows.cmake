@@ -13,29 +13,19 @@ set(reproducible -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMA
 set(reproducible_link -Wl,--no-insert-timestamp)
 
 enable_language(RC)
-# The maker's branding; make dist sets these in a build of its own.
-set(HL_PRODUCT_NAME "Harbor-Lantern" CACHE STRING "ProductName of the version resource")
-set(HL_PRODUCT_VERSION "${PROJECT_VERSION}" CACHE STRING
-    "ProductVersion of the version resource")
-set(HL_ICON "" CACHE FILEPATH "The application icon (.ico); none when empty")
+# The packer brands a copy of the built launcher (icon, ProductName,
+# ProductVersion) by writing its resources; the build names the product
+# itself.
 set(HL_VERSION_QUAD ${PROJECT_VERSION}.0)
 set(resource_dir ${CMAKE_BINARY_DIR}/resources)
 configure_file(${launcher_src}/Harbor-Lantern.manifest
     ${resource_dir}/Harbor-Lantern.manifest @ONLY)
-set(resource_files ${resource_dir}/Harbor-Lantern.manifest)
-set(HL_ICON_RESOURCE "")
-if(HL_ICON)
-    configure_file(${HL_ICON} ${resource_dir}/Harbor-Lantern.ico COPYONLY)
-    list(APPEND resource_files ${resource_dir}/Harbor-Lantern.ico)
-    # The lowest icon group id is the one Explorer shows.
-    set(HL_ICON_RESOURCE "1 ICON \"Harbor-Lantern.ico\"")
-endif()
 configure_file(${launcher_src}/Harbor-Lantern.rc.in
     ${resource_dir}/Harbor-Lantern.rc @ONLY)
-# windres reads these by name, which CMake's scan of the .rc does not see:
-# without this an edited manifest or icon would not reach the exe.
+# windres reads the manifest by name, which CMake's scan of the .rc does
+# not see: without this an edited manifest would not reach the exe.
 set_source_files_properties(${resource_dir}/Harbor-Lantern.rc PROPERTIES
-    OBJECT_DEPENDS "${resource_files}")
+    OBJECT_DEPENDS ${resource_dir}/Harbor-Lantern.manifest)
 file(WRITE ${CMAKE_BINARY_DIR}/version.txt ${PROJECT_VERSION})
 
 add_executable(Harbor-Lantern

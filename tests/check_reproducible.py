@@ -1,6 +1,6 @@
 """Two clean builds of the same sources, in differently named folders and at
-different times, must give the same Harbor-Lantern.exe and the same zip; an
-edited manifest or icon must reach the exe when it is built again."""
+different times, must give the same launchers, the same wheel and the same
+zip; an edited manifest must reach the exe when it is built again."""
 import hashlib
 import os
 import shutil
@@ -14,7 +14,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SKIP = {"build", "dist", ".git"}
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 from check_binary import resource_tree  # noqa: E402
-from test_branding import make_icon, png, read  # noqa: E402
+from test_branding import read  # noqa: E402
 
 quiet = dict(stdout=subprocess.DEVNULL, check=True)
 
@@ -28,28 +28,28 @@ def copy_tree(parent, name):
 
 def build_once(parent, name):
     tree = copy_tree(parent, name)
-    for preset in ("windows", "windows-arm64"):
-        subprocess.run(["cmake", "--preset", preset], cwd=tree, **quiet)
-        subprocess.run(["cmake", "--build", "--preset", preset, "--target",
-                        "Harbor-Lantern", "stand_in_python"], cwd=tree, **quiet)
+    subprocess.run(["make", "-s", "wheel"], cwd=tree, **quiet)
     build = os.path.join(tree, "build", "windows")
     arm64 = os.path.join(tree, "build", "windows-arm64")
+    subprocess.run(["cmake", "--build", "--preset", "windows-arm64", "--target",
+                    "stand_in_python"], cwd=tree, **quiet)
     runtime = os.path.join(parent, name + "-runtime")
     os.makedirs(runtime)
     shutil.copy(os.path.join(arm64, "stand_in_python.exe"),
                 os.path.join(runtime, "python.exe"))
     open(os.path.join(runtime, "python312.dll"), "wb").close()
     out = os.path.join(build, "dist")
-    subprocess.run([sys.executable, os.path.join(tree, "tools", "package.py"),
-                    "--launcher-x64", os.path.join(build, "Harbor-Lantern.exe"),
-                    "--launcher-arm64", os.path.join(arm64, "Harbor-Lantern.exe"),
-                    "--launcher-version", "0", "--python-dir", runtime,
-                    "--app-dir", os.path.join(tree, "sample"), "--out-dir", out], **quiet)
+    subprocess.run([sys.executable, "-m", "harbor_lantern", "pack",
+                    os.path.join(tree, "sample"), "--python-dir", runtime, "--icon",
+                    os.path.join(ROOT, "tests", "e2e", "app.ico"), "--name", "Sample",
+                    "--out", out], env=dict(os.environ, PYTHONPATH=os.path.join(
+                        tree, "build", "package", "src")), **quiet)
     [archive] = [os.path.join(out, n) for n in os.listdir(out) if n.endswith(".zip")]
+    [wheel] = [os.path.join(tree, "dist", n) for n in os.listdir(os.path.join(tree, "dist"))]
     return {what: hashlib.sha256(read(path)).hexdigest()
             for what, path in (("x64 exe", os.path.join(build, "Harbor-Lantern.exe")),
                                ("arm64 exe", os.path.join(arm64, "Harbor-Lantern.exe")),
-                               ("arm64 zip", archive))}
+                               ("wheel", wheel), ("branded arm64 zip", archive))}
 
 
 class Reproducible(unittest.TestCase):
@@ -62,13 +62,10 @@ class Reproducible(unittest.TestCase):
 
 
 class ResourcesRebuild(unittest.TestCase):
-    def test_an_edited_manifest_or_icon_reaches_the_exe(self):
+    def test_an_edited_manifest_reaches_the_exe(self):
         with tempfile.TemporaryDirectory() as parent:
             tree = copy_tree(parent, "tree")
-            icon = os.path.join(parent, "app.ico")
-            make_icon(icon, [(16, png(16, (1, 2, 3)))])
-            subprocess.run(["cmake", "--preset", "windows", f"-DHL_ICON={icon}"],
-                           cwd=tree, **quiet)
+            subprocess.run(["cmake", "--preset", "windows"], cwd=tree, **quiet)
             exe = os.path.join(tree, "build", "windows", "Harbor-Lantern.exe")
 
             def rebuilt():
@@ -82,9 +79,6 @@ class ResourcesRebuild(unittest.TestCase):
             with open(manifest, "w") as f:
                 f.write(text.replace("<description>", "<description>Edited. "))
             self.assertIn(b"<description>Edited. ", rebuilt()[24][1])
-            new_image = png(16, (9, 8, 7))
-            make_icon(icon, [(16, new_image)])
-            self.assertEqual(list(rebuilt()[3].values()), [new_image])
 
 
 if __name__ == "__main__":

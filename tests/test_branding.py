@@ -1,6 +1,6 @@
-"""make dist with the maker's icon, names and signature, on the real
-launcher: what Explorer and a signature verifier read back from the exe in
-the zip, and the inputs refused without a zip."""
+"""The maker's icon, names and signature, on the real launcher: what a
+verifier and Windows itself (under Wine) read back from the exe in the zip,
+and the inputs refused without a zip."""
 import os
 import shutil
 import struct
@@ -11,14 +11,20 @@ import unittest
 import zipfile
 import zlib
 
+import pefile
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 from check_binary import RT_VERSION, pe_checksum, resource_tree, version_strings  # noqa: E402
 
-PACKAGE = os.path.join(HERE, "..", "tools", "package.py")
+sys.path.insert(0, os.path.join(HERE, "..", "tools"))
+from stage_package import packer_env, stage  # noqa: E402
+from wine import WINE, end_session, start_session, windows_path  # noqa: E402
+
 LAUNCHER = os.environ.get("HL_LAUNCHER")
 STAND_IN = os.environ.get("HL_STAND_IN")
 LAUNCHER_VERSION = os.environ.get("HL_VERSION")
+PROBE = os.environ.get("HL_PROBE")
 # The signed, branded exe is left here for the end-to-end run.
 KEEP_SIGNED = os.environ.get("HL_KEEP_SIGNED")
 RT_ICON, RT_GROUP_ICON = 3, 14
@@ -78,6 +84,23 @@ def verify(path, root):
                           capture_output=True, text=True).returncode
 
 
+def read_back(exe):
+    """What Windows' own version and icon functions find in exe."""
+    result = os.path.join(os.path.dirname(exe), "probe.txt")
+    subprocess.run([*WINE, PROBE, windows_path(exe), windows_path(result)],
+                   stdin=subprocess.DEVNULL, capture_output=True, check=True, timeout=120)
+    with open(result, encoding="utf-16") as f:
+        return dict(line.rstrip("\n").split("=", 1) for line in f)
+
+
+def setUpModule():
+    start_session()
+
+
+def tearDownModule():
+    end_session()
+
+
 class Branding(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -91,6 +114,7 @@ class Branding(unittest.TestCase):
         open(cls.path("runtime", "python312.dll"), "wb").close()
         with open(cls.path("firstrun.py"), "w") as f:
             f.write("pass\n")
+        cls.tool = stage(cls.path("tool"), {"x64/console.exe": LAUNCHER})
 
     @classmethod
     def tearDownClass(cls):
@@ -98,10 +122,10 @@ class Branding(unittest.TestCase):
 
     def pack(self, out, *options):
         return subprocess.run(
-            [sys.executable, PACKAGE, "--launcher-x64", LAUNCHER, "--launcher-version",
-             LAUNCHER_VERSION, "--python-dir", self.path("runtime"), "--firstrun",
-             self.path("firstrun.py"), "--out-dir", self.path(out), *options],
-            capture_output=True, text=True, timeout=600)
+            [sys.executable, "-m", "harbor_lantern", "pack", "--python-dir",
+             self.path("runtime"), "--firstrun", self.path("firstrun.py"), "--out",
+             self.path(out), *options],
+            env=packer_env(self.tool), capture_output=True, text=True, timeout=600)
 
     def packed_exe(self, out, *options):
         result = self.pack(out, *options)
@@ -115,7 +139,7 @@ class Branding(unittest.TestCase):
         return path, read(archive_path)
 
     def test_icon_names_and_signature(self):
-        branded = ["--name", "Caf\u00e9 Tally", "--version", "2.5",
+        branded = ["--name", "Caf\u00e9 Tally", "--app-version", "2.5",
                    "--icon", self.path("app.ico")]
         signed = branded + ["--sign-cert", self.path("chain.pem"),
                             "--sign-key", self.path("leaf.key")]
@@ -160,6 +184,36 @@ class Branding(unittest.TestCase):
         _, again = self.packed_exe("again", *signed)
         self.assertEqual(again, signed_zip)
         shutil.copy(signed_exe, KEEP_SIGNED)
+        self.assertEqual(read_back(unsigned_exe), {
+            "ProductName": "Caf\u00e9 Tally", "ProductVersion": "2.5",
+            "FileVersion": LAUNCHER_VERSION,
+            "FileDescription": "Harbor-Lantern: starts the bundled Python application",
+            "icons": "1", "group_images": "2", "images_found": "2"})
+
+    def test_a_large_icon_moves_the_relocations_and_the_exe_still_runs(self):
+        # Far larger than the launcher: the section grows, and what follows
+        # it moves.
+        images = [(size, png(size, (size, 0, 0)) + bytes(4000)) for size in (16, 32, 48)]
+        make_icon(self.path("large.ico"), images)
+        exe, _ = self.packed_exe("large", "--name", "Caf\u00e9 Tally", "--app-version",
+                                 "2.5", "--icon", self.path("large.ico"))
+        self.assertEqual(read_back(exe)["images_found"], str(len(images)))
+        sections = {s.Name.rstrip(b"\0"): s.VirtualAddress
+                    for s in pefile.PE(LAUNCHER).sections}
+        moved = {s.Name.rstrip(b"\0"): s.VirtualAddress for s in pefile.PE(exe).sections}
+        self.assertGreater(moved[b".reloc"], sections[b".reloc"])
+        self.assertEqual(moved[b".text"], sections[b".text"])
+        bundle = os.path.join(self.tmp, "large-run")
+        os.makedirs(os.path.join(bundle, "python"))
+        shutil.copy(exe, bundle)
+        shutil.copy(STAND_IN, os.path.join(bundle, "python", "python.exe"))
+        with open(os.path.join(bundle, "firstrun.py"), "w") as f:
+            f.write("")
+        status = subprocess.run([*WINE, os.path.join(bundle, "Harbor-Lantern.exe")],
+                                env=dict(os.environ, HL_EXIT_CODE="2"),
+                                stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=120).returncode
+        self.assertEqual(status, 2)
 
     def test_refusals_write_no_zip(self):
         with open(self.path("not-an-icon.ico"), "wb") as f:
@@ -170,7 +224,7 @@ class Branding(unittest.TestCase):
             (["--icon", self.path("not-an-icon.ico")], "is not a valid .ico"),
             (["--sign-cert", self.path("chain.pem"), "--sign-key", self.path("bad.key")],
              "could not sign the launcher"),
-            (["--sign-cert", self.path("chain.pem")], "signing needs SIGN_CERT"),
+            (["--sign-cert", self.path("chain.pem")], "signing needs --sign-cert"),
         ]
         for options, message in cases:
             with self.subTest(message):

@@ -1,6 +1,6 @@
-"""The packer behind make dist: the layout it writes, the ._pth it makes
-work, the wheels it installs for Windows, and the inputs it refuses without
-writing anything."""
+"""harbor-lantern pack: the layout it writes, the ._pth it makes work, the
+wheels it installs for Windows, the pyproject.toml it reads, and the inputs
+it refuses without writing anything."""
 import base64
 import hashlib
 import os
@@ -11,9 +11,13 @@ import tempfile
 import unittest
 import zipfile
 
-TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools")
-sys.path.insert(0, TOOLS)
-import package  # noqa: E402
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, os.path.join(ROOT, "src"))
+from harbor_lantern import pth  # noqa: E402
+from stage_package import packer_env, stage  # noqa: E402
+
+LAUNCHER = os.environ.get("HL_LAUNCHER")
 
 OFFICIAL_PTH = ("python312.zip\r\n.\r\n\r\n# Uncomment to run site.main() "
                 "automatically\r\n#import site\r\n")
@@ -75,7 +79,7 @@ class Pth(unittest.TestCase):
         ]
         for text, installed, added in cases:
             with self.subTest(text=text, installed=installed):
-                result = package.edit_pth(text, installed)
+                result = pth.edit_pth(text, installed)
                 self.assertTrue(result.startswith(text))
                 if added:
                     self.assertEqual(result[len(text):].strip().splitlines()[1:], added)
@@ -90,8 +94,10 @@ class Packer(unittest.TestCase):
         self.tmp = tempfile.TemporaryDirectory()
         self.addCleanup(self.tmp.cleanup)
         self.root = self.tmp.name
-        self.exe = write(self.path("build/Harbor-Lantern.exe"), fake_pe(0x8664))
+        self.exe = LAUNCHER
         self.exe_arm64 = write(self.path("build-arm64/Harbor-Lantern.exe"), fake_pe(0xAA64))
+        self.tool = stage(self.path("tool"), {"x64/console.exe": self.exe,
+                                              "arm64/console.exe": self.exe_arm64})
         self.out = self.path("dist")
         self.app = self.path("app")
         write(self.path("app/firstrun.py"), "import helper\n")
@@ -118,12 +124,11 @@ class Packer(unittest.TestCase):
                 archive.writestr(member, data)
         return path
 
-    def pack(self, *options):
+    def pack(self, *options, cwd=None):
         return subprocess.run(
-            [sys.executable, os.path.join(TOOLS, "package.py"), "--launcher-x64",
-             self.exe, "--launcher-arm64", self.exe_arm64, "--launcher-version", "9.8.7",
-             "--out-dir", self.out, *options],
-            capture_output=True, text=True, timeout=120)
+            [sys.executable, "-m", "harbor_lantern", "pack", "--out", self.out, *options],
+            env=packer_env(self.tool), cwd=cwd, capture_output=True, text=True,
+            timeout=120)
 
     def packed(self, *options):
         result = self.pack(*options)
@@ -137,15 +142,15 @@ class Packer(unittest.TestCase):
 
     def test_app_folder_and_runtime_zip(self):
         before = read(self.runtime_zip)
-        archive, name = self.packed("--python-zip", self.runtime_zip, "--app-dir", self.app)
-        self.assertEqual(name, "Harbor-Lantern-9.8.7-win64.zip")
-        top = "Harbor-Lantern-9.8.7/"
+        archive, name = self.packed("--python-zip", self.runtime_zip, self.app)
+        self.assertEqual(name, "Harbor-Lantern-1.1.0-win64.zip")
+        top = "Harbor-Lantern-1.1.0/"
         self.assertEqual([n[len(top):] for n in list(archive)], [
             "Harbor-Lantern.exe", "data/words.txt", "empty/", "firstrun.py",
             "helper.py", "python/DLLs/", "python/python.exe", "python/python312._pth",
             "python/python312.dll", "python/python312.zip"])
         self.assertEqual(archive[top + "python/python312._pth"].decode(),
-                         OFFICIAL_PTH + "# added by make dist\r\n..\r\n")
+                         OFFICIAL_PTH + "# added by harbor-lantern\r\n..\r\n")
         self.assertEqual(read(self.runtime_zip), before)
         digest = hashlib.sha256(read(os.path.join(self.out, name))).hexdigest()
         with open(os.path.join(self.out, name + ".sha256")) as f:
@@ -153,8 +158,8 @@ class Packer(unittest.TestCase):
 
     def test_version_and_architecture_choose_the_zip_and_launcher(self):
         cases = [
-            (0x8664, "python312.dll", "Harbor-Lantern-9.8.7-win64.zip", self.exe),
-            (0xAA64, "python313.dll", "Harbor-Lantern-9.8.7-win-arm64.zip", self.exe_arm64),
+            (0x8664, "python312.dll", "Harbor-Lantern-1.1.0-win64.zip", self.exe),
+            (0xAA64, "python313.dll", "Harbor-Lantern-1.1.0-win-arm64.zip", self.exe_arm64),
         ]
         for machine, dll, expected, launcher in cases:
             with self.subTest(dll=dll):
@@ -169,7 +174,7 @@ class Packer(unittest.TestCase):
                 # No ._pth: the runtime goes in as it is.
                 with zipfile.ZipFile(os.path.join(self.out, expected)) as archive:
                     self.assertFalse([n for n in archive.namelist() if "_pth" in n])
-                    self.assertEqual(archive.read("Harbor-Lantern-9.8.7/Harbor-Lantern.exe"),
+                    self.assertEqual(archive.read("Harbor-Lantern-1.1.0/Harbor-Lantern.exe"),
                                      read(launcher))
 
     def test_dependencies_from_a_wheel_folder(self):
@@ -181,18 +186,18 @@ class Packer(unittest.TestCase):
         make_wheel(wheels, "unixonly", "cp312-cp312-manylinux_2_17_x86_64",
                    {"unixonly/__init__.py": ""})
         requirements = write(self.path("requirements.txt"), "tidy\nfast\n")
-        archive, _ = self.packed("--python-zip", self.runtime_zip, "--app-dir", self.app,
+        archive, _ = self.packed("--python-zip", self.runtime_zip, self.app,
                                  "--requirements", requirements, "--wheels", wheels)
         names = list(archive)
-        site = "Harbor-Lantern-9.8.7/python/Lib/site-packages/"
+        site = "Harbor-Lantern-1.1.0/python/Lib/site-packages/"
         self.assertIn(site + "tidy/__init__.py", names)
         self.assertIn(site + "fast/__init__.py", names)
         self.assertEqual([n for n in names if n.endswith(".pyc") or "/bin/" in n], [])
-        self.assertTrue(archive["Harbor-Lantern-9.8.7/python/python312._pth"].decode()
+        self.assertTrue(archive["Harbor-Lantern-1.1.0/python/python312._pth"].decode()
                         .endswith("..\r\nLib\\site-packages\r\nimport site\r\n"))
-        packed = os.path.join(self.out, "Harbor-Lantern-9.8.7-win64.zip")
+        packed = os.path.join(self.out, "Harbor-Lantern-1.1.0-win64.zip")
         first = read(packed)
-        self.packed("--python-zip", self.runtime_zip, "--app-dir", self.app,
+        self.packed("--python-zip", self.runtime_zip, self.app,
                     "--requirements", requirements, "--wheels", wheels)
         self.assertEqual(read(packed), first)
 
@@ -201,7 +206,7 @@ class Packer(unittest.TestCase):
             with self.subTest(wanted):
                 write(requirements, wanted + "\n")
                 self.refused(f"no wheel of {wanted} for CPython 3.12 on win_amd64",
-                             "--python-zip", self.runtime_zip, "--app-dir", self.app,
+                             "--python-zip", self.runtime_zip, self.app,
                              "--requirements", requirements, "--wheels", wheels)
 
     def test_pyproject_gives_the_defaults(self):
@@ -209,15 +214,50 @@ class Packer(unittest.TestCase):
         make_wheel(wheels, "tidy", "py3-none-any", {"tidy/__init__.py": ""})
         write(self.path("app/pyproject.toml"),
               '[project]\nname = "Tally"\nversion = "2.1"\ndependencies = ["tidy"]\n')
-        archive, name = self.packed("--python-zip", self.runtime_zip, "--app-dir", self.app,
+        archive, name = self.packed("--python-zip", self.runtime_zip, self.app,
                                     "--wheels", wheels)
         self.assertEqual(name, "Tally-2.1-win64.zip")
         self.assertIn("Tally-2.1/python/Lib/site-packages/tidy/__init__.py",
                       list(archive))
         self.clear_out()
-        archive, name = self.packed("--python-zip", self.runtime_zip, "--app-dir", self.app,
-                                    "--wheels", wheels, "--name", "Other", "--version", "3")
+        archive, name = self.packed("--python-zip", self.runtime_zip, self.app,
+                                    "--wheels", wheels, "--name", "Other", "--app-version", "3")
         self.assertEqual(name, "Other-3-win64.zip")
+
+    def test_tool_table_and_the_command_line_over_it(self):
+        wheels = self.path("app/vendor")
+        make_wheel(wheels, "tidy", "py3-none-any", {"tidy/__init__.py": ""})
+        write(self.path("app/runtime.zip"), read(self.runtime_zip))
+        write(self.path("app/pyproject.toml"),
+              '[project]\nname = "Tally"\ndependencies = ["tidy"]\n'
+              '[tool.harbor-lantern]\npython-zip = "runtime.zip"\nwheels = "vendor"\n'
+              'python = "3.99"\nout = "../table-out"\n')
+        # From the app's own folder, as makers run it: the zip goes to the
+        # table's out, and the runtime given here replaces the table's.
+        result = self.pack(cwd=self.app)
+        self.assertIn("name the Windows Python runtime once", result.stderr)
+        self.out = self.path("table-out")
+        result = subprocess.run(
+            [sys.executable, "-m", "harbor_lantern", "pack", "--python-zip",
+             self.runtime_zip], env=packer_env(self.tool), cwd=self.app,
+            capture_output=True, text=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with zipfile.ZipFile(self.path("table-out/Tally-1.1.0-win64.zip")) as archive:
+            names = archive.namelist()
+        self.assertIn("Tally-1.1.0/python/Lib/site-packages/tidy/__init__.py", names)
+        self.assertIn("Tally-1.1.0/vendor/tidy-1.0-py3-none-any.whl", names)
+
+        self.clear_out()
+        write(self.path("app/pyproject.toml"), '[tool.harbor-lantern]\nicon_file = "a"\n')
+        self.refused("has no key icon_file; the keys are python, arch, python-zip",
+                     self.app, "--python-zip", self.runtime_zip)
+
+    def test_output_folder_inside_the_app_is_left_out(self):
+        self.packed("--python-zip", self.runtime_zip, self.app)
+        os.replace(self.out, self.path("app/dist"))
+        self.out = self.path("app/dist")
+        archive, _ = self.packed("--python-zip", self.runtime_zip, self.app)
+        self.assertEqual([n for n in archive if "/dist/" in n], [])
 
     def clear_out(self):
         for old in os.listdir(self.out):
@@ -232,7 +272,7 @@ class Packer(unittest.TestCase):
 
     def test_refusals_write_no_zip(self):
         zip_ = ["--python-zip", self.runtime_zip]
-        app = ["--app-dir", self.app]
+        app = [self.app]
         outside = write(self.path("secret.txt"), "secret")
         linked_app = self.path("linked")
         write(os.path.join(linked_app, "firstrun.py"))
@@ -258,18 +298,21 @@ class Packer(unittest.TestCase):
             ("absolute entry", ["--python-zip", self.make_runtime_zip(
                 "abs.zip", extra=[("/etc/evil", b"x")])] + app, "points outside"),
             ("not a zip", ["--python-zip", outside] + app, "cannot be read as a zip"),
-            ("no firstrun.py", zip_ + ["--app-dir", self.path("app/data")],
+            ("no firstrun.py", zip_ + [self.path("app/data")],
              "has no firstrun.py"),
-            ("python at the top", zip_ + ["--app-dir", self.path("python-entry")],
+            ("python at the top", zip_ + [self.path("python-entry")],
              "entry named python"),
-            ("launcher at the top", zip_ + ["--app-dir", self.path("exe-entry")],
+            ("launcher at the top", zip_ + [self.path("exe-entry")],
              "entry named Harbor-Lantern.exe"),
-            ("link out of the app", zip_ + ["--app-dir", linked_app], "outside"),
+            ("link out of the app", zip_ + [linked_app], "outside"),
             ("link out of the runtime", ["--python-dir", linked_runtime] + app, "outside"),
             ("script missing", zip_ + ["--firstrun", self.path("nope.py")], "is not a file"),
-            ("bad name", zip_ + app + ["--name", "../up"], "NAME=../up cannot name"),
-            ("zip inside the app", zip_ + app + ["--out-dir", self.path("app/dist")],
-             "lies inside APP_DIR"),
+            ("bad name", zip_ + app + ["--name", "../up"], "--name ../up cannot name"),
+            ("zip in the app itself", zip_ + app + ["--out", self.app], "itself"),
+            ("python and arch", ["--python", "3.12", "--arch", "x86"] + app,
+             "--arch x86 is not an architecture"),
+            ("arch of a zip", zip_ + app + ["--arch", "arm64"],
+             "is a runtime for x64, not for --arch arm64"),
         ]
         for label, options, message in cases:
             with self.subTest(label):

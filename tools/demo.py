@@ -10,6 +10,7 @@ import sys
 import tempfile
 import zipfile
 
+from stage_package import packer_env, stage
 from wine import WINE, end_session, environment, start_session
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -29,7 +30,7 @@ def main():
     print("running firstrun.py it prints what it received from the launcher.")
     print("Beside it lie an empty python312.dll and the ._pth file of the official")
     print("embeddable runtime, so the packer treats it as CPython 3.12 and makes")
-    print("its ._pth work. `make dist PYTHON_ZIP=... APP_DIR=...` packs a real one.\n")
+    print("its ._pth work. `harbor-lantern pack --python 3.12` packs a real one.\n")
 
     runtime = tempfile.mkdtemp(prefix="hl-demo-runtime-")
     shutil.copy(os.path.join(build, "stand_in_python.exe"),
@@ -40,11 +41,11 @@ def main():
                 "automatically\r\n#import site\r\n")
     out = os.path.join(build, "demo")
     shutil.rmtree(out, ignore_errors=True)
-    subprocess.run([sys.executable, os.path.join(HERE, "package.py"),
-                    "--launcher-x64", os.path.join(build, "Harbor-Lantern.exe"),
-                    "--launcher-version", version, "--python-dir", runtime,
-                    "--app-dir", os.path.join(ROOT, "sample"), "--out-dir", out],
-                   check=True)
+    tool = stage(os.path.join(build, "demo-tool"),
+                 {"x64/console.exe": os.path.join(build, "Harbor-Lantern.exe")})
+    subprocess.run([sys.executable, "-m", "harbor_lantern", "pack",
+                    os.path.join(ROOT, "sample"), "--python-dir", runtime, "--out", out],
+                   env=packer_env(tool), check=True)
     shutil.rmtree(runtime)
     [demo_zip] = [os.path.join(out, n) for n in os.listdir(out) if n.endswith(".zip")]
 

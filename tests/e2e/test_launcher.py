@@ -19,9 +19,9 @@ import unittest
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+from stage_package import packer_env, stage  # noqa: E402
 from wine import WINE, end_session, start_session, windows_path  # noqa: E402
 
-PACKAGE = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "package.py")
 LAUNCHER = os.environ["HL_LAUNCHER"]
 STAND_IN = os.environ["HL_STAND_IN"]
 SPAWN = os.environ["HL_SPAWN"]
@@ -212,11 +212,12 @@ class PackedApp(Bundle):
                 f.write("import tally\n")
         out = os.path.join(self.root, "dist")
         # The stand-in's architecture picks the launcher and names the zip.
-        subprocess.run([sys.executable, PACKAGE, "--launcher-x64", LAUNCHER,
-                        "--launcher-arm64", LAUNCHER, "--launcher-version", "1",
-                        "--python-dir", runtime,
-                        "--app-dir", app, "--name", "Tally", "--version", "2.0",
-                        "--out-dir", out], check=True, capture_output=True, timeout=TIMEOUT)
+        tool = stage(os.path.join(self.root, "tool"), {"x64/console.exe": LAUNCHER,
+                                                       "arm64/console.exe": LAUNCHER})
+        subprocess.run([sys.executable, "-m", "harbor_lantern", "pack", app,
+                        "--python-dir", runtime, "--name", "Tally", "--app-version", "2.0",
+                        "--out", out], env=packer_env(tool), check=True,
+                       capture_output=True, timeout=TIMEOUT)
         unpacked = os.path.join(self.root, "Mes t\u00e9l\u00e9chargements \u65e5\u672c")
         [packed] = [n for n in os.listdir(out) if n.endswith(".zip")]
         with zipfile.ZipFile(os.path.join(out, packed)) as archive:
@@ -228,6 +229,46 @@ class PackedApp(Bundle):
         self.assertEqual(self.record()["command_line"],
                          '"%s\\python\\python.exe" "%s\\firstrun.py" --flag "a b"'
                          % (bundle, bundle))
+
+
+    def test_real_cpython_imports_the_app_and_its_dependency(self):
+        real_runtime = os.environ.get("HL_REAL_RUNTIME")
+        self.assertTrue(real_runtime and os.path.isfile(real_runtime),
+                        "the real embeddable CPython runtime was not found")
+        sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+        from test_package import make_wheel, write
+        wheels = os.path.join(self.root, "wheels")
+        make_wheel(wheels, "tidy", "py3-none-any", {"tidy/__init__.py": "VALUE = 'tidy'\n"})
+        app = os.path.join(self.root, "app")
+        write(os.path.join(app, "helper.py"), "VALUE = 'helper'\n")
+        write(os.path.join(app, "firstrun.py"),
+              "import os, sys, helper, tidy\n"
+              "here = os.path.dirname(os.path.abspath(__file__))\n"
+              "with open(os.path.join(here, 'result.txt'), 'w') as f:\n"
+              "    f.write(repr([helper.VALUE, tidy.VALUE, sys.argv[1:], sys.version[:5]]))\n"
+              "raise SystemExit(3)\n")
+        write(os.path.join(app, "requirements.txt"), "tidy\n")
+        tool = stage(os.path.join(self.root, "tool"), {"x64/console.exe": LAUNCHER})
+        out = os.path.join(self.root, "dist")
+        subprocess.run([sys.executable, "-m", "harbor_lantern", "pack", app,
+                        "--python-zip", real_runtime, "--wheels", wheels, "--requirements",
+                        os.path.join(app, "requirements.txt"), "--out", out],
+                       env=packer_env(tool), check=True, capture_output=True,
+                       timeout=TIMEOUT)
+        unpacked = os.path.join(self.root, "Mes t\u00e9l\u00e9chargements")
+        [packed] = [n for n in os.listdir(out) if n.endswith(".zip")]
+        with zipfile.ZipFile(os.path.join(out, packed)) as archive:
+            archive.extractall(unpacked)
+        [bundle] = [os.path.join(unpacked, n) for n in os.listdir(unpacked)]
+        # Python dies at start when a standard handle is a regular file:
+        # pipes here.
+        result = subprocess.run([*WINE, os.path.join(bundle, "Harbor-Lantern.exe"),
+                                 "--flag", "a b"], stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=TIMEOUT)
+        self.assertEqual((result.returncode, result.stderr[-len(on_stream(stopped(3))):]),
+                         (3, on_stream(stopped(3))), result.stderr)
+        with open(os.path.join(bundle, "result.txt")) as f:
+            self.assertEqual(f.read(), repr(["helper", "tidy", ["--flag", "a b"], "3.7.4"]))
 
 
 class ExitCodesAndFailures(Bundle):

@@ -1,24 +1,20 @@
-"""The launcher that goes into the zip: built again with the maker's icon and
-names in its resources, then signed with Authenticode by osslsigncode and
-verified, the signature being the last change to the file."""
+"""Authenticode: the branded launcher signed by osslsigncode and verified
+before it goes into the zip. The signature is the last change to the file:
+it covers everything but the checksum and the certificate table."""
 import calendar
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import time
 from dataclasses import dataclass
 
-PRESETS = {"x64": "windows", "ARM64": "windows-arm64"}
+from .refusal import Refusal
+
 # Signatures are byte-reproducible only within one osslsigncode version,
 # and verification needs its -ignore-crl (no network for revocation lists).
 OSSLSIGNCODE = "osslsigncode 2.9"
 SYSTEM_ROOTS = "/etc/ssl/certs/ca-certificates.crt"
-
-
-class Refusal(Exception):
-    """One line for the maker: what is wrong with which input, what to do."""
 
 
 @dataclass
@@ -30,54 +26,27 @@ class Signing:
     timestamp_url: str = None
 
 
-def add_signing_options(parser):
-    for option in ("sign-cert", "sign-key", "sign-pkcs12", "sign-password-file",
-                   "sign-timestamp-url"):
-        parser.add_argument("--" + option, default="")
-
-
-def read_signing(args):
-    signing = Signing(args.sign_cert or None, args.sign_key or None,
-                      args.sign_pkcs12 or None, args.sign_password_file or None,
-                      args.sign_timestamp_url or None)
+def read_signing(cert=None, key=None, pkcs12=None, password_file=None,
+                 timestamp_url=None):
+    signing = Signing(cert, key, pkcs12, password_file, timestamp_url)
     if signing == Signing():
         return None
     if signing.pkcs12:
         if signing.cert or signing.key:
-            raise Refusal("sign with SIGN_CERT and SIGN_KEY or with SIGN_PKCS12, "
+            raise Refusal("sign with --sign-cert and --sign-key or with --sign-pkcs12, "
                           "not both.")
-        needed = [("SIGN_PKCS12", signing.pkcs12)]
+        needed = [("--sign-pkcs12", signing.pkcs12)]
     elif signing.cert and signing.key:
-        needed = [("SIGN_CERT", signing.cert), ("SIGN_KEY", signing.key)]
+        needed = [("--sign-cert", signing.cert), ("--sign-key", signing.key)]
     else:
-        raise Refusal("signing needs SIGN_CERT=<certificate chain, PEM> with "
-                      "SIGN_KEY=<private key, PEM>, or SIGN_PKCS12=<.pfx>.")
+        raise Refusal("signing needs --sign-cert (certificate chain, PEM) with "
+                      "--sign-key (private key, PEM), or --sign-pkcs12 (.pfx).")
     if signing.password_file:
-        needed.append(("SIGN_PASSWORD_FILE", signing.password_file))
+        needed.append(("--sign-password-file", signing.password_file))
     for what, path in needed:
         if not os.path.isfile(path):
-            raise Refusal(f"{what}={path} is not a file.")
+            raise Refusal(f"{what} {path} is not a file.")
     return signing
-
-
-def check_icon(path):
-    """An .ico as Windows reads it: a directory of images, each inside the
-    file. windres would take much else and fail later, or not at all."""
-    if not os.path.isfile(path):
-        raise Refusal(f"ICON={path} is not a file: name a Windows .ico file.")
-    with open(path, "rb") as f:
-        data = f.read()
-    valid = len(data) >= 6
-    if valid:
-        reserved, kind, count = struct.unpack_from("<HHH", data)
-        valid = reserved == 0 and kind == 1 and 0 < count and len(data) >= 6 + 16 * count
-    for i in range(count if valid else 0):
-        size, offset = struct.unpack_from("<II", data, 6 + 16 * i + 8)
-        valid = valid and size > 0 and offset >= 6 + 16 * count \
-            and offset + size <= len(data)
-    if not valid:
-        raise Refusal(f"ICON={path} is not a valid .ico file: make one with "
-                      "ImageMagick (convert 16.png 32.png 48.png 256.png app.ico).")
 
 
 def run(command, what, **options):
@@ -86,23 +55,6 @@ def run(command, what, **options):
         sys.stderr.write(result.stdout + result.stderr)
         raise Refusal(f"{what} (exit {result.returncode}); its own message is above.")
     return result.stdout
-
-
-def brand(inputs, arch, launcher, scratch, name, version):
-    """The launcher built again with the maker's icon, ProductName and
-    ProductVersion; the prebuilt one when there is nothing to brand."""
-    if not (inputs.icon or name or version):
-        return launcher
-    build = os.path.join(scratch, "launcher-" + arch)
-    options = [f"-DHL_PRODUCT_NAME={name or 'Harbor-Lantern'}",
-               f"-DHL_ICON={os.path.abspath(inputs.icon) if inputs.icon else ''}"]
-    if version:
-        options.append(f"-DHL_PRODUCT_VERSION={version}")
-    run(["cmake", "--preset", PRESETS[arch], "-B", build, *options],
-        "CMake could not configure the branded launcher", cwd=inputs.source_dir)
-    run(["cmake", "--build", build, "--target", "Harbor-Lantern"],
-        "the branded launcher did not build", cwd=inputs.source_dir)
-    return os.path.join(build, "Harbor-Lantern.exe")
 
 
 def signing_time(leaf):
@@ -126,11 +78,14 @@ def check_osslsigncode():
                       "apt-get install -t bookworm-backports osslsigncode.")
 
 
-def sign(signing, launcher, target, name, scratch):
+def sign(signing, launcher, name, scratch):
+    """The signed launcher's bytes; the launcher's own when not signing."""
     if signing is None:
-        shutil.copyfile(launcher, target)
-        return
+        return launcher
     check_osslsigncode()
+    unsigned = os.path.join(scratch, "unsigned.exe")
+    with open(unsigned, "wb") as f:
+        f.write(launcher)
     certificates = os.path.join(scratch, "certificates.pem")
     leaf = os.path.join(scratch, "leaf.pem")
     if signing.pkcs12:
@@ -138,7 +93,7 @@ def sign(signing, launcher, target, name, scratch):
         for only_leaf, out in ((False, certificates), (True, leaf)):
             run(["openssl", "pkcs12", "-in", signing.pkcs12, "-nokeys", "-passin",
                  password, "-out", out] + (["-clcerts"] if only_leaf else []),
-                f"openssl could not read SIGN_PKCS12={signing.pkcs12}")
+                f"openssl could not read --sign-pkcs12 {signing.pkcs12}")
         credentials = ["-pkcs12", signing.pkcs12]
     else:
         # The leaf comes first in a chain file.
@@ -150,11 +105,11 @@ def sign(signing, launcher, target, name, scratch):
     signed = os.path.join(scratch, "signed.exe")
     timestamp = ["-ts", signing.timestamp_url] if signing.timestamp_url else []
     command = ["osslsigncode", "sign", *credentials, "-h", "sha256", "-n", name,
-               "-time", str(signing_time(leaf)), *timestamp, "-in", launcher,
+               "-time", str(signing_time(leaf)), *timestamp, "-in", unsigned,
                "-out", signed]
     run(command, "osslsigncode could not sign the launcher with "
-        + (f"SIGN_PKCS12={signing.pkcs12}" if signing.pkcs12 else
-           f"SIGN_CERT={signing.cert} and SIGN_KEY={signing.key}"))
+        + (f"--sign-pkcs12 {signing.pkcs12}" if signing.pkcs12 else
+           f"--sign-cert {signing.cert} and --sign-key {signing.key}"))
     # Trusted for this check: the system's roots and the maker's own chain,
     # so that a chain to a private root verifies too; what is checked is
     # that the signature is whole and matches the file.
@@ -166,4 +121,5 @@ def sign(signing, launcher, target, name, scratch):
                     out.write(f.read() + "\n")
     run(["osslsigncode", "verify", "-ignore-crl", "-CAfile", trust, "-in", signed],
         "the signed launcher does not verify")
-    shutil.copyfile(signed, target)
+    with open(signed, "rb") as f:
+        return f.read()

@@ -1,0 +1,89 @@
+"""The command: harbor-lantern pack, in the manner of pip and uv."""
+import argparse
+import sys
+
+from . import __version__
+from .config import read_inputs
+from .pack import pack
+from .refusal import Refusal
+
+PROG = "harbor-lantern"
+
+DESCRIPTION = """\
+Packs a Python application with a Windows Python runtime and the
+Harbor-Lantern launcher into a zip that users unpack and double-click.
+Works on Windows, macOS and Linux; needs no compiler."""
+
+PACK_EPILOG = """\
+Every option but the signing ones can also be set in the app's
+pyproject.toml, under [tool.harbor-lantern], named like the option without
+its dashes (python, arch, python-zip, python-dir, requirements, wheels,
+icon, out); paths there are relative to the pyproject.toml. [project] gives
+the name, the version and the dependencies. The command line wins.
+
+examples:
+  harbor-lantern pack --python 3.12
+  harbor-lantern pack myapp --python-zip python-3.12.8-embed-amd64.zip \\
+      --wheels wheels --icon app.ico"""
+
+
+def parser():
+    top = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION)
+    top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
+    commands = top.add_subparsers(dest="command", metavar="COMMAND")
+    pack_command = commands.add_parser(
+        "pack", help="pack an application into a zip for Windows",
+        description="Packs APP_DIR (a folder with firstrun.py at its top) into "
+        "<out>/<name>-<version>-win64.zip (or -win-arm64.zip).",
+        epilog=PACK_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    pack_command.add_argument("app_dir", nargs="?", metavar="APP_DIR",
+                              help="the application folder (default: this folder)")
+    pack_command.add_argument("--firstrun", metavar="SCRIPT",
+                              help="pack a single script as firstrun.py instead")
+    runtime = pack_command.add_argument_group(
+        "the Windows Python runtime (one of the first three)")
+    runtime.add_argument("--python", metavar="X.Y[.Z]",
+                         help="download it from python.org (the newest X.Y.Z for "
+                         "X.Y), checked and cached")
+    runtime.add_argument("--python-zip", metavar="FILE",
+                         help="the embeddable zip from python.org")
+    runtime.add_argument("--python-dir", metavar="DIR", help="an unpacked runtime")
+    runtime.add_argument("--arch", metavar="{x64,arm64}",
+                         help="the architecture for --python (default: x64)")
+    deps = pack_command.add_argument_group("dependencies (default: [project] "
+                                           "dependencies)")
+    deps.add_argument("--requirements", metavar="FILE", help="a pip requirements file")
+    deps.add_argument("--wheels", metavar="DIR",
+                      help="install only from these Windows wheels, offline")
+    brand = pack_command.add_argument_group("the launcher")
+    brand.add_argument("--name", metavar="NAME",
+                       help="names the zip and the launcher's ProductName")
+    brand.add_argument("--app-version", dest="version", metavar="VERSION",
+                       help="names the zip and the launcher's ProductVersion")
+    brand.add_argument("--icon", metavar="FILE.ico", help="the launcher's icon")
+    sign = pack_command.add_argument_group("signing (Authenticode, with osslsigncode)")
+    sign.add_argument("--sign-cert", metavar="PEM", help="the certificate chain")
+    sign.add_argument("--sign-key", metavar="PEM", help="its private key")
+    sign.add_argument("--sign-pkcs12", metavar="PFX",
+                      help="certificate and key in one file, instead")
+    sign.add_argument("--sign-password-file", metavar="FILE",
+                      help="the key's password, read from this file only")
+    sign.add_argument("--sign-timestamp-url", metavar="URL",
+                      help="an RFC 3161 time-stamping service")
+    pack_command.add_argument("--out", metavar="DIR",
+                              help="where the zip goes (default: dist)")
+    return top
+
+
+def main(argv=None):
+    arguments = parser().parse_args(argv)
+    if arguments.command != "pack":
+        parser().print_help()
+        return 2
+    given = {k: v for k, v in vars(arguments).items() if k != "command"}
+    try:
+        pack(read_inputs(given))
+    except Refusal as refusal:
+        print(f"{PROG}: error: {refusal}", file=sys.stderr)
+        return 1
+    return 0

@@ -1,0 +1,163 @@
+"""The inputs of a pack: the command line first, then the app's
+pyproject.toml ([tool.harbor-lantern], then [project]); each checked before
+anything is staged. Every input remembers where it came from, so that a
+refusal names it as the maker wrote it."""
+import os
+import re
+import tomllib
+from dataclasses import dataclass, field
+
+from .app import check_app_dir, is_inside
+from .refusal import Refusal
+
+# The keys of [tool.harbor-lantern], named like the options; the paths are
+# relative to the pyproject.toml's folder.
+TOOL_KEYS = {"python": str, "arch": str, "python-zip": "path", "python-dir": "path",
+             "requirements": "path", "wheels": "path", "icon": "path", "out": "path"}
+ARCHES = ("x64", "arm64")
+RUNTIME_KEYS = ("python_zip", "python_dir", "python")
+PYTHON_VERSION = re.compile(r"3\.\d+(\.\d+)?")
+# The name and version name the zip and its top folder.
+LABEL = re.compile(r"[^\W_][\w.+ -]{0,99}", re.UNICODE)
+
+
+@dataclass
+class Inputs:
+    app_dir: str = None
+    firstrun: str = None
+    python_zip: str = None
+    python_dir: str = None
+    python: str = None
+    arch: str = None
+    requirements: str = None
+    wheels: str = None
+    dependencies: list = None
+    name: str = None
+    version: str = None
+    icon: str = None
+    out: str = None
+    sign_cert: str = None
+    sign_key: str = None
+    sign_pkcs12: str = None
+    sign_password_file: str = None
+    sign_timestamp_url: str = None
+    # How each input was given, for messages: "--wheels" or "wheels in ...".
+    labels: dict = field(default_factory=dict)
+
+    def label(self, key):
+        value = getattr(self, key)
+        return f"{self.labels.get(key, '--' + key.replace('_', '-'))} {value}"
+
+
+def read_inputs(given):
+    """given: {field: value} from the command line, absent or empty when not
+    given there."""
+    inputs = Inputs()
+    for key, value in given.items():
+        if value not in (None, ""):
+            setattr(inputs, key, value)
+            inputs.labels[key] = OPTION_NAMES.get(key, "--" + key.replace("_", "-"))
+    if inputs.app_dir is None and inputs.firstrun is None:
+        inputs.app_dir = "."
+        inputs.labels["app_dir"] = "APP_DIR"
+    if inputs.app_dir and os.path.isdir(inputs.app_dir):
+        apply_pyproject(inputs, os.path.join(inputs.app_dir, "pyproject.toml"))
+    if inputs.out is None:
+        inputs.out = "dist"
+    return inputs
+
+
+OPTION_NAMES = {"app_dir": "APP_DIR", "version": "--app-version"}
+
+
+def apply_pyproject(inputs, path):
+    if not os.path.isfile(path):
+        return
+    try:
+        with open(path, "rb") as f:
+            document = tomllib.load(f)
+    except (tomllib.TOMLDecodeError, UnicodeDecodeError) as error:
+        raise Refusal(f"{path} is not valid TOML ({error}): fix it.")
+    tool = document.get("tool", {}).get("harbor-lantern", {})
+    if not isinstance(tool, dict):
+        raise Refusal(f"{path}: [tool.harbor-lantern] must be a table.")
+    unknown = sorted(set(tool) - set(TOOL_KEYS))
+    if unknown:
+        raise Refusal(f"{path}: [tool.harbor-lantern] has no key {unknown[0]}; the "
+                      "keys are " + ", ".join(TOOL_KEYS) + ".")
+    folder = os.path.dirname(path)
+    runtime_given = any(getattr(inputs, k) for k in RUNTIME_KEYS)
+    for key, kind in TOOL_KEYS.items():
+        if key not in tool:
+            continue
+        value = tool[key]
+        if not isinstance(value, str) or not value:
+            raise Refusal(f"{path}: [tool.harbor-lantern] {key} must be a string.")
+        attribute = key.replace("-", "_")
+        # One runtime: the command line's replaces the file's.
+        if getattr(inputs, attribute) is not None or (
+                runtime_given and attribute in RUNTIME_KEYS):
+            continue
+        setattr(inputs, attribute, os.path.join(folder, value) if kind == "path"
+                else value)
+        inputs.labels[attribute] = f"{key} in {path}:"
+    project = document.get("project", {})
+    if not isinstance(project, dict):
+        return
+    for key, attribute in (("name", "name"), ("version", "version")):
+        if getattr(inputs, attribute) is None and isinstance(project.get(key), str):
+            setattr(inputs, attribute, project[key])
+            inputs.labels[attribute] = f"[project] {key} in {path}:"
+    if inputs.requirements is None and isinstance(project.get("dependencies"), list):
+        inputs.dependencies = [str(d) for d in project["dependencies"]]
+
+
+def check_inputs(inputs):
+    runtimes = [k for k in RUNTIME_KEYS if getattr(inputs, k)]
+    if len(runtimes) != 1:
+        raise Refusal("name the Windows Python runtime once: --python X.Y[.Z] (with "
+                      "--arch), --python-zip (the embeddable zip) or --python-dir "
+                      "(its unpacked folder)" + (
+                          ", not " + " and ".join(inputs.label(k) for k in runtimes)
+                          if runtimes else "") + ".")
+    if inputs.app_dir and inputs.firstrun:
+        raise Refusal("name the application once: APP_DIR (a folder with firstrun.py "
+                      "at its top) or --firstrun (a single script).")
+    if inputs.python and not PYTHON_VERSION.fullmatch(inputs.python):
+        raise Refusal(f"{inputs.label('python')} is not a version: give X.Y or X.Y.Z, "
+                      "such as 3.12 or 3.12.8.")
+    if inputs.arch and inputs.arch not in ARCHES:
+        raise Refusal(f"{inputs.label('arch')} is not an architecture: give x64 or "
+                      "arm64.")
+    named = [
+        ("python_dir", os.path.isdir, "is not a folder: name the folder of a Windows "
+         "Python runtime, with python.exe at its top."),
+        ("python_zip", os.path.isfile, "is not a file: name the embeddable zip as "
+         "downloaded from python.org."),
+        ("firstrun", os.path.isfile, "is not a file: name the script to ship as "
+         "firstrun.py."),
+        ("app_dir", os.path.isdir, "is not a folder: name the folder of your "
+         "application, with firstrun.py at its top."),
+        ("requirements", os.path.isfile, "is not a file: name a pip requirements file."),
+        ("wheels", os.path.isdir, "is not a folder: name the folder that holds the "
+         ".whl files."),
+        ("icon", os.path.isfile, "is not a file: name a Windows .ico file."),
+    ]
+    for key, exists, advice in named:
+        if getattr(inputs, key) and not exists(getattr(inputs, key)):
+            raise Refusal(f"{inputs.label(key)} {advice}")
+    if inputs.app_dir:
+        check_app_dir(inputs.app_dir, inputs.label("app_dir"))
+    for key in ("name", "version"):
+        value = getattr(inputs, key)
+        if value is not None and not LABEL.fullmatch(value):
+            raise Refusal(f"{inputs.label(key)} cannot name a zip and its folder: use "
+                          "up to 100 letters, digits, spaces and . _ + - only.")
+    out = os.path.realpath(inputs.out)
+    if inputs.python_dir and is_inside(out, os.path.realpath(inputs.python_dir)):
+        raise Refusal(f"the output folder {inputs.out} lies inside "
+                      f"{inputs.label('python_dir')}: the zip would pack itself; "
+                      "write it elsewhere.")
+    if inputs.app_dir and out == os.path.realpath(inputs.app_dir):
+        raise Refusal(f"the output folder {inputs.out} is {inputs.label('app_dir')} "
+                      "itself: the zip would pack itself; give --out another folder.")

@@ -1,0 +1,91 @@
+"""The pipeline of `harbor-lantern pack`: read the inputs and check them,
+read the runtime, stage the bundle, install the dependencies, make the ._pth
+work, brand the launcher, sign it, zip. The bundle is staged as a map from
+each path in the zip to its content, so nothing is copied before the zip."""
+import os
+import tempfile
+from importlib import resources as package_data
+
+from . import __version__, archive, dependencies, fetch, pth, resources, signing
+from .app import LAUNCHER, read_app
+from .config import check_inputs
+from .refusal import Refusal
+from .runtime import read_runtime
+
+SITE_PACKAGES = "python/Lib/site-packages/"
+
+
+def launcher_bytes(arch):
+    """The prebuilt launcher for the runtime's architecture: an x64 one would
+    start an ARM64 Python on Windows 11 only, through emulation."""
+    path = package_data.files(__package__) / "launchers" / arch / "console.exe"
+    if not path.is_file():
+        raise Refusal(f"this harbor-lantern has no {arch} launcher: install it from "
+                      "its wheel (in a checkout, make dist builds them).")
+    return path.read_bytes()
+
+
+def read_the_runtime(inputs):
+    if inputs.python:
+        arch = inputs.arch or "x64"
+        path = fetch.fetch(inputs.python, arch)
+        runtime = read_runtime(python_zip=path, label=f"--python {inputs.python} "
+                               f"({path})")
+    else:
+        runtime = read_runtime(inputs.python_zip, inputs.python_dir,
+                               inputs.label("python_zip" if inputs.python_zip
+                                            else "python_dir"))
+        if inputs.arch and inputs.arch != runtime.arch:
+            raise Refusal(f"{runtime.source} is a runtime for {runtime.arch}, not for "
+                          f"{inputs.label('arch')}: name the runtime for {inputs.arch}.")
+    return runtime
+
+
+def branded(inputs, runtime):
+    launcher = launcher_bytes(runtime.arch)
+    strings = {}
+    if inputs.name:
+        strings["ProductName"] = inputs.name
+    if inputs.version:
+        strings["ProductVersion"] = inputs.version
+    icon = None
+    if inputs.icon:
+        with open(inputs.icon, "rb") as f:
+            icon = f.read()
+    if not strings and icon is None:
+        return launcher
+    return resources.brand(launcher, f"the {runtime.arch} launcher", icon,
+                           inputs.label("icon") if inputs.icon else None, strings)
+
+
+def pack(inputs, say=print):
+    check_inputs(inputs)
+    sign = signing.read_signing(inputs.sign_cert, inputs.sign_key, inputs.sign_pkcs12,
+                                inputs.sign_password_file, inputs.sign_timestamp_url)
+    name = inputs.name or "Harbor-Lantern"
+    version = inputs.version or __version__
+    top = f"{name}-{version}"
+    runtime = read_the_runtime(inputs)
+    app = read_app(inputs.app_dir, inputs.firstrun, inputs.label(
+        "app_dir" if inputs.app_dir else "firstrun"), leave_out=inputs.out)
+    launcher = branded(inputs, runtime)
+    wanted = dependencies.requested(inputs.requirements, inputs.dependencies,
+                                    inputs.wheels)
+    with tempfile.TemporaryDirectory(prefix="harbor-lantern-") as scratch:
+        files = dict(app)
+        files.update(("python/" + k, v) for k, v in runtime.files.items())
+        # What the maker's runtime folder already holds stays as it is.
+        for relative, source in dependencies.install(
+                wanted, runtime, inputs.wheels, scratch, say).items():
+            files.setdefault(SITE_PACKAGES + relative, source)
+        packages = any(k.startswith(SITE_PACKAGES) and not k.endswith("/")
+                       for k in files)
+        files.update(("python/" + k, v)
+                     for k, v in pth.edited_pth_files(runtime, packages).items())
+        files[LAUNCHER] = signing.sign(sign, launcher, name, scratch)
+        target = os.path.join(inputs.out, f"{top}-{runtime.zip_suffix}.zip")
+        digest = archive.write_zip(target, top, files)
+    say(f"wrote {target} ({os.path.getsize(target):,} bytes): CPython "
+        f"{runtime.version} for {runtime.arch}" + (", signed" if sign else ""))
+    say(f"SHA-256 {digest}")
+    return target

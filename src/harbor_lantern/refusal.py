@@ -1,0 +1,4 @@
+class Refusal(Exception):
+    """One line for the maker: what is wrong with which input, and what to do.
+    Raised before the zip is renamed into place, so a refused pack leaves no
+    zip behind."""
