@@ -51,6 +51,9 @@ add_test(NAME launcher_binary
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_binary.py
         --machine ${CMAKE_SYSTEM_PROCESSOR} --version ${PROJECT_VERSION}
         $<TARGET_FILE:Harbor-Lantern>)
+add_test(NAME branded_resources
+    COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_resources.py -v)
 
 if(arm64)
     include(${CMAKE_CURRENT_LIST_DIR}/windows-arm64.cmake)

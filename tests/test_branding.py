@@ -45,7 +45,9 @@ def make_icon(path, images):
     head = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for size, image in images:
-        head += struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), offset)
+        # An .ico writes 256 as 0.
+        head += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, 32, len(image),
+                            offset)
         offset += len(image)
     with open(path, "wb") as f:
         f.write(head + b"".join(image for _, image in images))
