@@ -16,11 +16,14 @@ from check_binary import RT_VERSION, resource_tree, version_strings  # noqa: E40
 from test_package import make_wheel  # noqa: E402
 
 WHEEL = os.environ["HL_WHEEL"]
-REAL_RUNTIME = os.environ["HL_REAL_RUNTIME"]
+REAL_RUNTIME = os.environ.get("HL_REAL_RUNTIME", "")
 
 
 class InstalledTool(unittest.TestCase):
     def test_pack_from_a_venv_alone(self):
+        if not os.path.isfile(REAL_RUNTIME):
+            self.skipTest("!!! THE REAL CPYTHON RUNTIME WAS NOT FOUND: "
+                          "python-3.7.4-embed-amd64.zip in ../shared/runtimes !!!")
         with tempfile.TemporaryDirectory() as root:
             venv = os.path.join(root, "venv")
             subprocess.run(["/usr/bin/python3", "-m", "venv", venv], check=True)
