@@ -16,7 +16,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 sys.path.insert(0, HERE)
 from stage_package import packer_env, stage  # noqa: E402
-from test_package import OFFICIAL_PTH, fake_pe  # noqa: E402
+from test_package import OFFICIAL_PTH, fake_pe, write  # noqa: E402
 
 
 def runtime_zip(machine, minor):
@@ -96,11 +96,11 @@ class RuntimeByVersion(unittest.TestCase):
             {"versions": versions[:2], "next": "index-windows-recent.json"}).encode()
         self.server.files["/ftp/python/index-windows-recent.json"] = json.dumps(
             {"versions": versions[2:]}).encode()
-        write_file(os.path.join(self.root, "app", "firstrun.py"), b"")
+        write(os.path.join(self.root, "app", "firstrun.py"), b"")
         launchers = {}
         for arch, machine in (("x64", 0x8664), ("arm64", 0xAA64)):
             launchers[f"{arch}/console.exe"] = os.path.join(self.root, arch + ".exe")
-            write_file(launchers[f"{arch}/console.exe"], fake_pe(machine))
+            write(launchers[f"{arch}/console.exe"], fake_pe(machine))
         tool = stage(os.path.join(self.root, "tool"), launchers)
         self.env = packer_env(tool, HARBOR_LANTERN_CACHE=os.path.join(self.root, "cache"),
                         HARBOR_LANTERN_PYTHON_INDEX=self.server.url
@@ -192,12 +192,6 @@ class RuntimeByVersion(unittest.TestCase):
         with open(cached, "rb") as f:
             self.assertEqual(hashlib.sha256(f.read()).hexdigest(),
                              os.path.basename(os.path.dirname(cached)))
-
-
-def write_file(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
 
 
 if __name__ == "__main__":

@@ -45,8 +45,13 @@ class Inputs:
     labels: dict = field(default_factory=dict)
 
     def label(self, key):
-        value = getattr(self, key)
-        return f"{self.labels.get(key, '--' + key.replace('_', '-'))} {value}"
+        given_as = self.labels.get(key) or OPTION_NAMES.get(key) \
+            or "--" + key.replace("_", "-")
+        return f"{given_as} {getattr(self, key)}"
+
+
+# The command line's names where they are not the field's own.
+OPTION_NAMES = {"app_dir": "APP_DIR", "version": "--app-version"}
 
 
 def read_inputs(given):
@@ -56,18 +61,13 @@ def read_inputs(given):
     for key, value in given.items():
         if value not in (None, ""):
             setattr(inputs, key, value)
-            inputs.labels[key] = OPTION_NAMES.get(key, "--" + key.replace("_", "-"))
     if inputs.app_dir is None and inputs.firstrun is None:
         inputs.app_dir = "."
-        inputs.labels["app_dir"] = "APP_DIR"
     if inputs.app_dir and os.path.isdir(inputs.app_dir):
         apply_pyproject(inputs, os.path.join(inputs.app_dir, "pyproject.toml"))
     if inputs.out is None:
         inputs.out = "dist"
     return inputs
-
-
-OPTION_NAMES = {"app_dir": "APP_DIR", "version": "--app-version"}
 
 
 def apply_pyproject(inputs, path):

@@ -7,6 +7,7 @@ is only ever found there whole: it is written under a name of its own and
 renamed into place after the check, which also lets two packs download the
 same runtime at once.
 """
+import glob
 import hashlib
 import json
 import os
@@ -107,16 +108,12 @@ def cached_without_index(folder, wanted, arch):
     suffix = {"x64": "amd64", "arm64": "arm64"}[arch]
     name = re.compile(r"python-(\d+\.\d+\.\d+)-embed(?:dable)?-" + suffix + r"\.zip")
     found = []
-    if os.path.isdir(folder):
-        for digest in os.listdir(folder):
-            for file_name in os.listdir(os.path.join(folder, digest)) \
-                    if os.path.isdir(os.path.join(folder, digest)) else ():
-                match = name.fullmatch(file_name)
-                if match and matches(wanted, match.group(1)):
-                    found.append((version_key(match.group(1)), digest, file_name))
-    for _, digest, file_name in sorted(found, reverse=True):
-        path = os.path.join(folder, digest, file_name)
-        if sha256_of(path) == digest:
+    for path in glob.glob(os.path.join(glob.escape(folder), "*", "python-*.zip")):
+        match = name.fullmatch(os.path.basename(path))
+        if match and matches(wanted, match.group(1)):
+            found.append((version_key(match.group(1)), path))
+    for _, path in sorted(found, reverse=True):
+        if sha256_of(path) == os.path.basename(os.path.dirname(path)):
             return path
     return None
 

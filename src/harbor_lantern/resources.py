@@ -7,7 +7,7 @@ the tree out as a new section in place of the old one, and moves only what
 follows it (the base relocations, which nothing but their data directory
 points to). Code, data and imports keep their bytes and addresses.
 
-The section, as Microsoft's PE specification lays it out:
+The section's layout, as Windows reads it:
 
     directory tables   three levels (type, name, language); each a 16-byte
                        header and 8-byte entries, named entries first (sorted),
@@ -196,7 +196,7 @@ def replace_tree(image, tree, what):
     if image.directory(DIR_SECURITY)[1]:
         raise Refusal(f"{what} is signed already: brand the unsigned launcher.")
     ordered_sections = sorted(image.sections, key=lambda s: s.rva)
-    [rsrc] = [s for s in ordered_sections if s.rva == rva] or [None]
+    rsrc = next((s for s in ordered_sections if s.rva == rva), None)
     if rsrc is None:
         raise Refusal(f"{what} has no resource section of its own.")
     after = ordered_sections[ordered_sections.index(rsrc) + 1:]

@@ -37,9 +37,6 @@ class Runtime:
     def zip_suffix(self):
         return MACHINES[self.machine][2]
 
-    def has(self, name):
-        return name in self.files
-
 
 def read_runtime(python_zip=None, python_dir=None, label=None):
     if python_dir:
