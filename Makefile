@@ -6,6 +6,8 @@ PACKAGES := cmake g++ clang libclang-rt-14-dev googletest libgtest-dev \
             binutils-mingw-w64-x86-64 wine64 python3 python3-pip \
             python3-setuptools python3-wheel python3-venv python3-pefile osslsigncode openssl \
             clang-14 lld-14 llvm-14
+# Windows' dialogs under Wine need a display: Xvfb, driven by xdotool.
+PACKAGES += xvfb xdotool
 # Only for running ARM64 programs under emulation (make test-arm64).
 ARM64_PACKAGES := qemu-user-static binfmt-support debootstrap
 
@@ -37,9 +39,9 @@ deps:
 
 build: deps
 	cmake --preset windows
-	cmake --build --preset windows --target Harbor-Lantern
+	cmake --build --preset windows --target Harbor-Lantern Harbor-Lantern-windowed
 	cmake --preset windows-arm64
-	cmake --build --preset windows-arm64 --target Harbor-Lantern
+	cmake --build --preset windows-arm64 --target Harbor-Lantern Harbor-Lantern-windowed
 	@echo "built build/windows/Harbor-Lantern.exe (x64, for x64 runtimes)"
 	@echo "built build/windows-arm64/Harbor-Lantern.exe (ARM64, for ARM64 runtimes)"
 
@@ -56,7 +58,9 @@ PACKAGE_DIR := build/package
 package: build
 	$(PYTHON) tools/stage_package.py $(PACKAGE_DIR) \
 	    --launcher x64/console.exe=build/windows/Harbor-Lantern.exe \
-	    --launcher arm64/console.exe=build/windows-arm64/Harbor-Lantern.exe
+	    --launcher arm64/console.exe=build/windows-arm64/Harbor-Lantern.exe \
+	    --launcher x64/windowed.exe=build/windows/Harbor-Lantern-windowed.exe \
+	    --launcher arm64/windowed.exe=build/windows-arm64/Harbor-Lantern-windowed.exe
 
 # Debian's pip and setuptools build it offline; the commit's time stamps
 # every entry, so two clones give the same bytes.
@@ -73,6 +77,7 @@ dist: package
 	PYTHONPATH=$(PACKAGE_DIR)/src $(PYTHON) -m harbor_lantern pack "$(APP_DIR)" \
 	    --firstrun="$(FIRSTRUN)" --python-zip="$(PYTHON_ZIP)" \
 	    --python-dir="$(PYTHON_DIR)" --python="$(PYTHON_VERSION)" --arch="$(ARCH)" \
+	    $(if $(WINDOWED),--windowed) \
 	    --requirements="$(REQUIREMENTS)" --wheels="$(WHEELS)" \
 	    --name="$(NAME)" --app-version="$(VERSION)" --icon="$(ICON)" \
 	    --sign-cert="$(SIGN_CERT)" --sign-key="$(SIGN_KEY)" \

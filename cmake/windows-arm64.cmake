@@ -2,7 +2,7 @@
 # what the programs import, and the Windows-side test programs. Their
 # end-to-end tests run under emulation (make test-arm64).
 set(import_libs)
-foreach(dll kernel32 msvcrt)
+foreach(dll kernel32 msvcrt user32)
     set(def ${CMAKE_CURRENT_LIST_DIR}/arm64/${dll}.def)
     set(lib ${CMAKE_BINARY_DIR}/lib/lib${dll}.a)
     add_custom_command(OUTPUT ${lib}
@@ -26,6 +26,7 @@ function(link_imports name)
     target_link_libraries(${name} PRIVATE ${import_libs})
 endfunction()
 link_imports(Harbor-Lantern)
+link_imports(Harbor-Lantern-windowed)
 
 function(windows_test_program name)
     add_executable(${name} ${ARGN} tests/e2e/wide_start.cpp)
@@ -40,6 +41,8 @@ windows_test_program(stand_in_python tests/e2e/stand_in_python.cpp)
 windows_test_program(spawn tests/e2e/spawn.cpp)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-add_custom_command(TARGET Harbor-Lantern POST_BUILD
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/set-pe-checksum.py
-        $<TARGET_FILE:Harbor-Lantern> VERBATIM)
+foreach(launcher Harbor-Lantern Harbor-Lantern-windowed)
+    add_custom_command(TARGET ${launcher} POST_BUILD
+        COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/set-pe-checksum.py
+            $<TARGET_FILE:${launcher}> VERBATIM)
+endforeach()

@@ -17,6 +17,8 @@ windows_test_program(stand_in_python tests/e2e/stand_in_python.cpp)
 windows_test_program(spawn tests/e2e/spawn.cpp)
 windows_test_program(resource_probe tests/e2e/resource_probe.cpp)
 target_link_libraries(resource_probe PRIVATE version shell32)
+windows_test_program(dialog_text tests/e2e/dialog_text.cpp)
+target_link_libraries(dialog_text PRIVATE user32)
 
 # make bench: not a test; built only when asked for.
 add_executable(floor_launcher EXCLUDE_FROM_ALL tests/bench/floor_launcher.cpp)
@@ -59,6 +61,13 @@ add_test(NAME launcher_end_to_end
     COMMAND ${CMAKE_COMMAND} -E env ${e2e_env} HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_launcher.py -v)
 set_tests_properties(launcher_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
+
+add_test(NAME windowed_end_to_end
+    COMMAND ${CMAKE_COMMAND} -E env ${e2e_env} HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        HL_WINDOWED_LAUNCHER=$<TARGET_FILE:Harbor-Lantern-windowed>
+        HL_DIALOG_TEXT=$<TARGET_FILE:dialog_text>
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_windowed.py -v)
+set_tests_properties(windowed_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
 
 set(signed_launcher ${CMAKE_BINARY_DIR}/signed/Harbor-Lantern.exe)
 add_test(NAME package_zip

@@ -28,6 +28,7 @@ def imports_of(pe):
             for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
 
 
+RT_STRING = 6
 RT_VERSION = 16
 RT_MANIFEST = 24
 
@@ -77,6 +78,7 @@ class LauncherBinary(unittest.TestCase):
     path = None
     machine = None
     version = None
+    windowed = False
 
     @classmethod
     def setUpClass(cls):
@@ -85,18 +87,30 @@ class LauncherBinary(unittest.TestCase):
         cls.pe = pefile.PE(data=cls.data)
         cls.imports = imports_of(cls.pe)
 
-    def test_imports_only_kernel32_and_msvcrt(self):
-        self.assertEqual(set(self.imports), ALLOWED_DLLS)
+    def test_imports_only_known_dlls(self):
+        self.assertEqual(set(self.imports),
+                         ALLOWED_DLLS | ({"user32.dll"} if self.windowed else set()))
 
     def test_uses_wide_apis_and_no_ansi_one(self):
         names = set().union(*self.imports.values())
-        self.assertLessEqual(REQUIRED_WIDE, names)
+        self.assertLessEqual(REQUIRED_WIDE | ({"MessageBoxW", "LoadStringW"}
+                                              if self.windowed else set()), names)
         self.assertEqual(sorted(n for n in names if ANSI_NAME.search(n)), [])
 
-    def test_is_a_64_bit_console_program_for_its_machine(self):
+    def test_is_a_64_bit_program_for_its_machine_and_subsystem(self):
         self.assertEqual(self.pe.FILE_HEADER.Machine, MACHINES[self.machine][0])
         self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, 0x20B)
-        self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem, 3)
+        # 2: windows (no console), 3: console.
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem, 2 if self.windowed else 3)
+
+    def test_string_table_names_the_product_for_the_dialog(self):
+        strings = resources(self.data).get(RT_STRING)
+        if not self.windowed:
+            self.assertIsNone(strings)
+            return
+        # Block 1 holds strings 0 to 15, each a length and its UTF-16 units.
+        self.assertEqual(strings[:4], b"\0\0" + struct.pack("<H", 14))
+        self.assertEqual(strings[4:32].decode("utf-16-le"), "Harbor-Lantern")
 
     def test_aslr_high_entropy_and_nx(self):
         flags = self.pe.OPTIONAL_HEADER.DllCharacteristics
@@ -141,11 +155,13 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--machine", required=True, choices=MACHINES)
     parser.add_argument("--version", required=True)
+    parser.add_argument("--windowed", action="store_true")
     parser.add_argument("exe")
     args, rest = parser.parse_known_args()
     LauncherBinary.path = args.exe
     LauncherBinary.machine = args.machine
     LauncherBinary.version = args.version
+    LauncherBinary.windowed = args.windowed
     unittest.main(argv=[sys.argv[0], "-v"] + rest)
 
 

@@ -49,6 +49,10 @@ def build_once(parent, name):
     return {what: hashlib.sha256(read(path)).hexdigest()
             for what, path in (("x64 exe", os.path.join(build, "Harbor-Lantern.exe")),
                                ("arm64 exe", os.path.join(arm64, "Harbor-Lantern.exe")),
+                               ("x64 windowed exe",
+                                os.path.join(build, "Harbor-Lantern-windowed.exe")),
+                               ("arm64 windowed exe",
+                                os.path.join(arm64, "Harbor-Lantern-windowed.exe")),
                                ("wheel", wheel), ("branded arm64 zip", archive))}
 
 

@@ -96,8 +96,10 @@ class Packer(unittest.TestCase):
         self.root = self.tmp.name
         self.exe = LAUNCHER
         self.exe_arm64 = write(self.path("build-arm64/Harbor-Lantern.exe"), fake_pe(0xAA64))
+        self.exe_windowed = write(self.path("build/windowed.exe"), fake_pe(0x8664) + b"w")
         self.tool = stage(self.path("tool"), {"x64/console.exe": self.exe,
-                                              "arm64/console.exe": self.exe_arm64})
+                                              "arm64/console.exe": self.exe_arm64,
+                                              "x64/windowed.exe": self.exe_windowed})
         self.out = self.path("dist")
         self.app = self.path("app")
         write(self.path("app/firstrun.py"), "import helper\n")
@@ -252,6 +254,16 @@ class Packer(unittest.TestCase):
         self.refused("has no key icon_file; the keys are python, arch, python-zip",
                      self.app, "--python-zip", self.runtime_zip)
 
+    def test_windowed_from_the_table(self):
+        runtime = self.make_runtime_zip("w.zip", extra=[("pythonw.exe", fake_pe(0x8664))])
+        write(self.path("app/pyproject.toml"), "[tool.harbor-lantern]\nwindowed = true\n")
+        archive, _ = self.packed("--python-zip", runtime, self.app)
+        self.assertEqual(archive["Harbor-Lantern-1.1.0/Harbor-Lantern.exe"],
+                         read(self.exe_windowed))
+        self.clear_out()
+        self.refused("has no pythonw.exe, which a windowed app starts",
+                     "--python-zip", self.runtime_zip, self.app)
+
     def test_output_folder_inside_the_app_is_left_out(self):
         self.packed("--python-zip", self.runtime_zip, self.app)
         os.replace(self.out, self.path("app/dist"))
@@ -311,6 +323,9 @@ class Packer(unittest.TestCase):
             ("zip in the app itself", zip_ + app + ["--out", self.app], "itself"),
             ("python and arch", ["--python", "3.12", "--arch", "x86"] + app,
              "--arch x86 is not an architecture"),
+            ("windowed without pythonw", zip_ + app + ["--windowed"],
+             "has no pythonw.exe, which a windowed app starts: use the official "
+             "embeddable runtime, or leave out --windowed."),
             ("arch of a zip", zip_ + app + ["--arch", "arm64"],
              "is a runtime for x64, not for --arch arm64"),
         ]

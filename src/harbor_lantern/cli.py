@@ -18,7 +18,7 @@ PACK_EPILOG = """\
 Every option but the signing ones can also be set in the app's
 pyproject.toml, under [tool.harbor-lantern], named like the option without
 its dashes (python, arch, python-zip, python-dir, requirements, wheels,
-icon, out); paths there are relative to the pyproject.toml. [project] gives
+icon, out, windowed = true); paths there are relative to the pyproject.toml. [project] gives
 the name, the version and the dependencies. The command line wins.
 
 examples:
@@ -61,6 +61,9 @@ def parser():
     brand.add_argument("--app-version", dest="version", metavar="VERSION",
                        help="names the zip and the launcher's ProductVersion")
     brand.add_argument("--icon", metavar="FILE.ico", help="the launcher's icon")
+    brand.add_argument("--windowed", action="store_true", default=None,
+                       help="for an app with its own window: a launcher with no "
+                       "console that starts pythonw.exe and shows failures in a dialog")
     sign = pack_command.add_argument_group("signing (Authenticode, with osslsigncode)")
     sign.add_argument("--sign-cert", metavar="PEM", help="the certificate chain")
     sign.add_argument("--sign-key", metavar="PEM", help="its private key")

@@ -13,7 +13,8 @@ from .refusal import Refusal
 # The keys of [tool.harbor-lantern], named like the options; the paths are
 # relative to the pyproject.toml's folder.
 TOOL_KEYS = {"python": str, "arch": str, "python-zip": "path", "python-dir": "path",
-             "requirements": "path", "wheels": "path", "icon": "path", "out": "path"}
+             "requirements": "path", "wheels": "path", "icon": "path", "out": "path",
+             "windowed": bool}
 ARCHES = ("x64", "arm64")
 RUNTIME_KEYS = ("python_zip", "python_dir", "python")
 PYTHON_VERSION = re.compile(r"3\.\d+(\.\d+)?")
@@ -36,6 +37,7 @@ class Inputs:
     version: str = None
     icon: str = None
     out: str = None
+    windowed: bool = False
     sign_cert: str = None
     sign_key: str = None
     sign_pkcs12: str = None
@@ -44,10 +46,12 @@ class Inputs:
     # How each input was given, for messages: "--wheels" or "wheels in ...".
     labels: dict = field(default_factory=dict)
 
+    def given_as(self, key):
+        return (self.labels.get(key) or OPTION_NAMES.get(key)
+                or "--" + key.replace("_", "-"))
+
     def label(self, key):
-        given_as = self.labels.get(key) or OPTION_NAMES.get(key) \
-            or "--" + key.replace("_", "-")
-        return f"{given_as} {getattr(self, key)}"
+        return f"{self.given_as(key)} {getattr(self, key)}"
 
 
 # The command line's names where they are not the field's own.
@@ -91,11 +95,15 @@ def apply_pyproject(inputs, path):
         if key not in tool:
             continue
         value = tool[key]
-        if not isinstance(value, str) or not value:
+        if kind is bool:
+            if not isinstance(value, bool):
+                raise Refusal(f"{path}: [tool.harbor-lantern] {key} must be true or "
+                              "false.")
+        elif not isinstance(value, str) or not value:
             raise Refusal(f"{path}: [tool.harbor-lantern] {key} must be a string.")
         attribute = key.replace("-", "_")
         # One runtime: the command line's replaces the file's.
-        if getattr(inputs, attribute) is not None or (
+        if getattr(inputs, attribute) not in (None, False) or (
                 runtime_given and attribute in RUNTIME_KEYS):
             continue
         setattr(inputs, attribute, os.path.join(folder, value) if kind == "path"

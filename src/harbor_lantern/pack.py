@@ -15,13 +15,14 @@ from .runtime import read_runtime
 SITE_PACKAGES = "python/Lib/site-packages/"
 
 
-def launcher_bytes(arch):
+def launcher_bytes(arch, windowed):
     """The prebuilt launcher for the runtime's architecture: an x64 one would
     start an ARM64 Python on Windows 11 only, through emulation."""
-    path = package_data.files(__package__) / "launchers" / arch / "console.exe"
+    kind = "windowed" if windowed else "console"
+    path = package_data.files(__package__) / "launchers" / arch / f"{kind}.exe"
     if not path.is_file():
-        raise Refusal(f"this harbor-lantern has no {arch} launcher: install it from "
-                      "its wheel (in a checkout, make dist builds them).")
+        raise Refusal(f"this harbor-lantern has no {kind} {arch} launcher: install it "
+                      "from its wheel (in a checkout, make dist builds them).")
     return path.read_bytes()
 
 
@@ -42,7 +43,7 @@ def read_the_runtime(inputs):
 
 
 def branded(inputs, runtime):
-    launcher = launcher_bytes(runtime.arch)
+    launcher = launcher_bytes(runtime.arch, inputs.windowed)
     strings = {}
     if inputs.name:
         strings["ProductName"] = inputs.name
@@ -66,6 +67,11 @@ def pack(inputs, say=print):
     version = inputs.version or __version__
     top = f"{name}-{version}"
     runtime = read_the_runtime(inputs)
+    # No console: a console program started from it would open one.
+    if inputs.windowed and "pythonw.exe" not in runtime.files:
+        raise Refusal(f"{runtime.source} has no pythonw.exe, which a windowed app "
+                      "starts: use the official embeddable runtime, or leave out "
+                      + inputs.given_as("windowed").rstrip(":") + ".")
     app = read_app(inputs.app_dir, inputs.firstrun, inputs.label(
         "app_dir" if inputs.app_dir else "firstrun"), leave_out=inputs.out)
     launcher = branded(inputs, runtime)

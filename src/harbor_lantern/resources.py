@@ -23,7 +23,9 @@ from dataclasses import dataclass, field
 
 from .refusal import Refusal
 
-RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
+RT_STRING, RT_ICON, RT_GROUP_ICON, RT_VERSION = 6, 3, 14, 16
+# The windowed launcher titles its dialogs with this string.
+PRODUCT_NAME_STRING = 1
 SUBDIRECTORY = 0x80000000
 DIR_RESOURCE, DIR_SECURITY, DIR_BASERELOC = 2, 4, 5
 
@@ -316,6 +318,20 @@ def set_version_strings(data, strings):
     return write_block(root)
 
 
+# -- the string table ---------------------------------------------------------
+# Strings live in blocks of 16, block n + 1 holding ids 16n to 16n + 15, each
+# string a 16-bit length and that many UTF-16 code units.
+
+def set_string(block, string_id, text):
+    strings, at = [], 0
+    for _ in range(16):
+        length = struct.unpack_from("<H", block, at)[0]
+        strings.append(block[at + 2:at + 2 + 2 * length])
+        at += 2 + 2 * length
+    strings[string_id % 16] = text.encode("utf-16-le")
+    return b"".join(struct.pack("<H", len(s) // 2) + s for s in strings)
+
+
 # -- icons --------------------------------------------------------------------
 
 def read_icon(data, what):
@@ -356,6 +372,11 @@ def brand(exe, what, icon=None, icon_label="--icon", strings=None):
     if strings:
         for resource in languages.values():
             resource.data = set_version_strings(resource.data, strings)
+    block = tree.get(RT_STRING, {}).get(PRODUCT_NAME_STRING // 16 + 1, {})
+    if strings and "ProductName" in strings:
+        for resource in block.values():
+            resource.data = set_string(resource.data, PRODUCT_NAME_STRING,
+                                       strings["ProductName"])
     if icon is not None:
         images, group = read_icon(icon, icon_label)
         tree.pop(RT_ICON, None)

@@ -64,7 +64,7 @@ void derive_paths(LaunchPlan& plan) {
 
     Composer exe = start_composing(plan.python_exe, python_exe_capacity);
     put(exe, plan.launcher_dir);
-    put(exe, HL_TEXT("\\python\\python.exe"));
+    put(exe, HL_TEXT("\\python\\" HL_INTERPRETER));
 
     Composer script = start_composing(plan.script_path, script_path_capacity);
     put(script, plan.launcher_dir);

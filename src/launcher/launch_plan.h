@@ -17,6 +17,14 @@ using text_unit = char16_t;
 
 static_assert(sizeof(text_unit) == 2, "text is UTF-16 code units");
 
+// The windowed launcher is built from the same sources and starts the
+// interpreter that opens no console window.
+#ifdef HL_WINDOWED
+#define HL_INTERPRETER "pythonw.exe"
+#else
+#define HL_INTERPRETER "python.exe"
+#endif
+
 // Capacities in code units, each including the terminating NUL.
 constexpr size_t module_path_capacity = 260;  // the platform's MAX_PATH
 constexpr size_t python_home_capacity = module_path_capacity + 16;

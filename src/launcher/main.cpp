@@ -24,8 +24,12 @@ int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env,
 void __cdecl __set_app_type(int type);
 
 [[noreturn]] void __cdecl launcher_process_start() {
-    constexpr int console_app = 1;  // runtime errors go to stderr, not a box
-    __set_app_type(console_app);
+#ifdef HL_WINDOWED
+    constexpr int app_type = 2;  // a GUI program: runtime errors in a box
+#else
+    constexpr int app_type = 1;  // runtime errors go to stderr, not a box
+#endif
+    __set_app_type(app_type);
     int argc = 0;
     wchar_t** argv = nullptr;
     wchar_t** env = nullptr;

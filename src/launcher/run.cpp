@@ -11,14 +11,15 @@ constexpr uint32_t not_enough_memory = 8;
 
 constexpr char own_folder_missing[] = "cannot find my own folder\n";
 constexpr char interpreter_missing[] =
-    "python\\python.exe is missing: extract the whole zip file and start "
+    "python\\" HL_INTERPRETER " is missing: extract the whole zip file and start "
     "Harbor-Lantern.exe from the extracted folder.\n";
 constexpr char start_refused[] = "cannot start the bundled Python (error %lu)\n";
 constexpr char child_stopped[] =
     "\nHarbor-Lantern stopped (code %lu). Press Enter to close this window.\n";
 
 static_assert(sizeof own_folder_missing - 1 == 26, "the message's byte count");
-static_assert(sizeof interpreter_missing - 1 == 113, "the message's byte count");
+static_assert(sizeof interpreter_missing - 1 == 103 + sizeof HL_INTERPRETER - 1,
+              "the message's byte count: 113 for python.exe");
 
 // A fixed message goes out as its bytes, without its NUL and unformatted.
 template <size_t size>
