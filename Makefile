@@ -8,6 +8,9 @@ PACKAGES := cmake g++ clang libclang-rt-14-dev googletest libgtest-dev \
             clang-14 lld-14 llvm-14
 # Windows' dialogs under Wine need a display: Xvfb, driven by xdotool.
 PACKAGES += xvfb xdotool
+# A real PKCS#11 token for the signing tests, and the engine osslsigncode
+# signs through.
+PACKAGES += softhsm2 opensc libengine-pkcs11-openssl
 # Only for running ARM64 programs under emulation (make test-arm64).
 ARM64_PACKAGES := qemu-user-static binfmt-support debootstrap
 
@@ -82,6 +85,8 @@ dist: package
 	    --name="$(NAME)" --app-version="$(VERSION)" --icon="$(ICON)" \
 	    --sign-cert="$(SIGN_CERT)" --sign-key="$(SIGN_KEY)" \
 	    --sign-pkcs12="$(SIGN_PKCS12)" --sign-password-file="$(SIGN_PASSWORD_FILE)" \
+	    --sign-pkcs11-module="$(SIGN_PKCS11_MODULE)" --sign-pin-file="$(SIGN_PIN_FILE)" \
+	    --sign-command="$(SIGN_COMMAND)" \
 	    --sign-timestamp-url="$(SIGN_TIMESTAMP_URL)" --out dist
 
 # Not a test: a branded pack of the real runtime against zipfile's floor.

@@ -73,6 +73,10 @@ set(signed_launcher ${CMAKE_BINARY_DIR}/signed/Harbor-Lantern.exe)
 add_test(NAME package_zip
     COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_package.py -v)
+add_test(NAME signing_ways
+    COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_signing.py -v)
+set_tests_properties(signing_ways PROPERTIES TIMEOUT 600)
 add_test(NAME runtime_by_version
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_fetch.py -v)
 

@@ -64,13 +64,24 @@ def parser():
     brand.add_argument("--windowed", action="store_true", default=None,
                        help="for an app with its own window: a launcher with no "
                        "console that starts pythonw.exe and shows failures in a dialog")
-    sign = pack_command.add_argument_group("signing (Authenticode, with osslsigncode)")
-    sign.add_argument("--sign-cert", metavar="PEM", help="the certificate chain")
-    sign.add_argument("--sign-key", metavar="PEM", help="its private key")
+    sign = pack_command.add_argument_group(
+        "signing (Authenticode): key files, a token, or your own command")
+    sign.add_argument("--sign-cert", metavar="PEM",
+                      help="the certificate chain, leaf first (or the leaf alone)")
+    sign.add_argument("--sign-key", metavar="PEM|URI",
+                      help="its private key: a PEM file, or pkcs11:token=...;object=... "
+                      "on a token")
     sign.add_argument("--sign-pkcs12", metavar="PFX",
                       help="certificate and key in one file, instead")
     sign.add_argument("--sign-password-file", metavar="FILE",
                       help="the key's password, read from this file only")
+    sign.add_argument("--sign-pkcs11-module", metavar="MODULE",
+                      help="the token's or HSM's PKCS#11 library")
+    sign.add_argument("--sign-pin-file", metavar="FILE",
+                      help="the token's PIN, read from this file only")
+    sign.add_argument("--sign-command", metavar="'TOOL ARGS {file}'",
+                      help="sign with your own tool instead (a signing service's "
+                      "client, signtool, jsign): {file} is the launcher to sign")
     sign.add_argument("--sign-timestamp-url", metavar="URL",
                       help="an RFC 3161 time-stamping service")
     pack_command.add_argument("--out", metavar="DIR",

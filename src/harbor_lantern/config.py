@@ -42,6 +42,9 @@ class Inputs:
     sign_key: str = None
     sign_pkcs12: str = None
     sign_password_file: str = None
+    sign_pkcs11_module: str = None
+    sign_pin_file: str = None
+    sign_command: str = None
     sign_timestamp_url: str = None
     # How each input was given, for messages: "--wheels" or "wheels in ...".
     labels: dict = field(default_factory=dict)

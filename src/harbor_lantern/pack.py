@@ -61,8 +61,10 @@ def branded(inputs, runtime):
 
 def pack(inputs, say=print):
     check_inputs(inputs)
-    sign = signing.read_signing(inputs.sign_cert, inputs.sign_key, inputs.sign_pkcs12,
-                                inputs.sign_password_file, inputs.sign_timestamp_url)
+    sign = signing.read_signing(signing.Signing(
+        inputs.sign_cert, inputs.sign_key, inputs.sign_pkcs12, inputs.sign_password_file,
+        inputs.sign_pkcs11_module, inputs.sign_pin_file, inputs.sign_command,
+        inputs.sign_timestamp_url))
     name = inputs.name or "Harbor-Lantern"
     version = inputs.version or __version__
     top = f"{name}-{version}"
@@ -88,7 +90,7 @@ def pack(inputs, say=print):
                        for k in files)
         files.update(("python/" + k, v)
                      for k, v in pth.edited_pth_files(runtime, packages).items())
-        files[LAUNCHER] = signing.sign(sign, launcher, name, scratch)
+        files[LAUNCHER] = signing.sign(sign, launcher, name, scratch, say)
         target = os.path.join(inputs.out, f"{top}-{runtime.zip_suffix}.zip")
         digest = archive.write_zip(target, top, files)
     say(f"wrote {target} ({os.path.getsize(target):,} bytes): CPython "
