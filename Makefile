@@ -5,7 +5,7 @@ PACKAGES := cmake g++ clang libclang-rt-14-dev googletest libgtest-dev \
             g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev \
             binutils-mingw-w64-x86-64 wine64 python3 python3-pip \
             python3-setuptools python3-wheel python3-venv python3-pefile osslsigncode openssl \
-            clang-14 lld-14 llvm-14
+            clang-14 lld-14 lld llvm-14
 # Windows' dialogs under Wine need a display: Xvfb, driven by xdotool.
 PACKAGES += xvfb xdotool
 # A real PKCS#11 token for the signing tests, and the engine osslsigncode
@@ -14,11 +14,17 @@ PACKAGES += softhsm2 opensc libengine-pkcs11-openssl
 # Only for running ARM64 programs under emulation (make test-arm64).
 ARM64_PACKAGES := qemu-user-static binfmt-support debootstrap
 
-# Debian's own Python and pip pack the zips: the wheels they pick for
-# Windows do not depend on whichever Python comes first on PATH.
+# Debian's own Python runs the packer, whichever Python comes first on PATH.
 PYTHON := /usr/bin/python3
+# The packer's one run-time dependency, uv, at the version the tests pin:
+# fetched once from the package index into build/wheelhouse and installed
+# beside the checkout's packer in build/pydeps, where the uv package finds
+# its own binary.
+UV_VERSION := 0.13.13
+WHEELHOUSE := build/wheelhouse
+PYDEPS := build/pydeps
 
-.PHONY: all deps build package wheel demo dist bench bench-pack test test-native test-windows test-arm64-build test-wheel \
+.PHONY: all deps pydeps build package wheel demo dist bench bench-pack test test-native test-windows test-arm64-build test-wheel \
         arm64-root test-arm64 clean
 
 all: build
@@ -40,6 +46,14 @@ endef
 deps:
 	$(call install_missing,$(PACKAGES))
 
+pydeps: deps
+	@test -d $(PYDEPS)/uv-$(UV_VERSION).dist-info || { \
+	    $(PYTHON) -m pip download -q --disable-pip-version-check --only-binary=:all: \
+	        -d $(WHEELHOUSE) uv==$(UV_VERSION) && \
+	    rm -rf $(PYDEPS) && \
+	    $(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-index \
+	        --find-links $(WHEELHOUSE) --target $(PYDEPS) uv==$(UV_VERSION); }
+
 build: deps
 	cmake --preset windows
 	cmake --build --preset windows --target Harbor-Lantern Harbor-Lantern-windowed
@@ -58,7 +72,7 @@ demo: deps
 # The harbor_lantern package with the launchers of this commit in it: what
 # the wheel holds, and what make dist runs from.
 PACKAGE_DIR := build/package
-package: build
+package: build pydeps
 	$(PYTHON) tools/stage_package.py $(PACKAGE_DIR) \
 	    --launcher x64/console.exe=build/windows/Harbor-Lantern.exe \
 	    --launcher arm64/console.exe=build/windows-arm64/Harbor-Lantern.exe \
@@ -77,11 +91,11 @@ wheel: package
 # harbor-lantern pack from the checkout; the inputs are described in the
 # README, and an empty one is not given.
 dist: package
-	PYTHONPATH=$(PACKAGE_DIR)/src $(PYTHON) -m harbor_lantern pack "$(APP_DIR)" \
+	PYTHONPATH=$(PACKAGE_DIR)/src:$(PYDEPS) $(PYTHON) -m harbor_lantern pack "$(APP_DIR)" \
 	    --firstrun="$(FIRSTRUN)" --python-zip="$(PYTHON_ZIP)" \
 	    --python-dir="$(PYTHON_DIR)" --python="$(PYTHON_VERSION)" --arch="$(ARCH)" \
 	    $(if $(WINDOWED),--windowed) \
-	    --requirements="$(REQUIREMENTS)" --wheels="$(WHEELS)" \
+	    --requirements="$(REQUIREMENTS)" --wheels="$(WHEELS)" --index-url="$(INDEX_URL)" \
 	    --name="$(NAME)" --app-version="$(VERSION)" --icon="$(ICON)" \
 	    --sign-cert="$(SIGN_CERT)" --sign-key="$(SIGN_KEY)" \
 	    --sign-pkcs12="$(SIGN_PKCS12)" --sign-password-file="$(SIGN_PASSWORD_FILE)" \
@@ -91,7 +105,7 @@ dist: package
 
 # Not a test: a branded pack of the real runtime against zipfile's floor.
 bench-pack: package
-	PYTHONPATH=$(PACKAGE_DIR)/src $(PYTHON) tools/bench-pack.py
+	PYTHONPATH=$(PACKAGE_DIR)/src:$(PYDEPS) $(PYTHON) tools/bench-pack.py
 
 bench: deps
 	cmake --preset windows
@@ -103,7 +117,7 @@ test-native: deps
 	cmake --build --preset native
 	ctest --preset native
 
-test-windows: deps
+test-windows: deps pydeps
 	cmake --preset windows
 	cmake --build --preset windows
 	ctest --preset windows
@@ -116,7 +130,7 @@ test-arm64-build: deps
 
 # The wheel installed into a fresh venv and run from there alone.
 test-wheel: wheel
-	HL_WHEEL=$$(ls dist/harbor_lantern-*.whl) \
+	HL_WHEEL=$$(ls dist/harbor_lantern-*.whl) HL_WHEELHOUSE=$(WHEELHOUSE) \
 	    HL_REAL_RUNTIME=$$(sed -n 's/^HL_REAL_RUNTIME:FILEPATH=//p' build/windows/CMakeCache.txt) \
 	    $(PYTHON) tests/test_wheel.py -v
 

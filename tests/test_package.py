@@ -207,7 +207,7 @@ class Packer(unittest.TestCase):
         for wanted in ("oldabi", "unixonly"):
             with self.subTest(wanted):
                 write(requirements, wanted + "\n")
-                self.refused(f"no wheel of {wanted} for CPython 3.12 on win_amd64",
+                self.refused(f"no wheel of {wanted} for CPython 3.12 on Windows x64",
                              "--python-zip", self.runtime_zip, self.app,
                              "--requirements", requirements, "--wheels", wheels)
 

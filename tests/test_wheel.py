@@ -27,7 +27,9 @@ class InstalledTool(unittest.TestCase):
         with tempfile.TemporaryDirectory() as root:
             venv = os.path.join(root, "venv")
             subprocess.run(["/usr/bin/python3", "-m", "venv", venv], check=True)
+            # Its one run-time dependency, uv, from the wheels make fetched.
             subprocess.run([os.path.join(venv, "bin", "pip"), "install", "-q", "--no-index",
+                            "--find-links", os.environ["HL_WHEELHOUSE"],
                             "--disable-pip-version-check", WHEEL], check=True)
             only_venv = {"PATH": os.path.join(venv, "bin"), "HOME": root}
             for tool in ("cmake", "make", "x86_64-w64-mingw32-g++", "clang", "windres"):

@@ -32,10 +32,14 @@ def stage(target, launchers):
     return os.path.join(target, "src")
 
 
+# Where make installs the packer's run-time dependencies for the checkout.
+PYDEPS = os.path.join(ROOT, "build", "pydeps")
+
+
 def packer_env(source, **extra):
     """The environment that runs `python -m harbor_lantern` from a staged
-    source folder (what stage() returns)."""
-    return dict(os.environ, PYTHONPATH=source, **extra)
+    source folder (what stage() returns), with its dependencies beside it."""
+    return dict(os.environ, PYTHONPATH=source + os.pathsep + PYDEPS, **extra)
 
 
 def main():

@@ -18,7 +18,7 @@ PACK_EPILOG = """\
 Every option but the signing ones can also be set in the app's
 pyproject.toml, under [tool.harbor-lantern], named like the option without
 its dashes (python, arch, python-zip, python-dir, requirements, wheels,
-icon, out, windowed = true); paths there are relative to the pyproject.toml. [project] gives
+index-url, icon, out, windowed = true); paths there are relative to the pyproject.toml. [project] gives
 the name, the version and the dependencies. The command line wins.
 
 examples:
@@ -50,11 +50,18 @@ def parser():
     runtime.add_argument("--python-dir", metavar="DIR", help="an unpacked runtime")
     runtime.add_argument("--arch", metavar="{x64,arm64}",
                          help="the architecture for --python (default: x64)")
-    deps = pack_command.add_argument_group("dependencies (default: [project] "
-                                           "dependencies)")
-    deps.add_argument("--requirements", metavar="FILE", help="a pip requirements file")
+    deps = pack_command.add_argument_group(
+        "dependencies (default: [project] dependencies), installed as Windows would "
+        "install them")
+    deps.add_argument("--requirements", metavar="FILE",
+                      help="a requirements file (hashes are checked) or a pylock.toml")
     deps.add_argument("--wheels", metavar="DIR",
-                      help="install only from these Windows wheels, offline")
+                      help="install only from this folder of wheels and sdists, offline")
+    deps.add_argument("--index-url", metavar="URL",
+                      help="the package index (default: https://pypi.org/simple), "
+                      "such as a company mirror")
+    deps.add_argument("--refresh", action="store_true", default=None,
+                      help="ask the index for newer releases than the cache holds")
     brand = pack_command.add_argument_group("the launcher")
     brand.add_argument("--name", metavar="NAME",
                        help="names the zip and the launcher's ProductName")

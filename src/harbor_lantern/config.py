@@ -13,8 +13,8 @@ from .refusal import Refusal
 # The keys of [tool.harbor-lantern], named like the options; the paths are
 # relative to the pyproject.toml's folder.
 TOOL_KEYS = {"python": str, "arch": str, "python-zip": "path", "python-dir": "path",
-             "requirements": "path", "wheels": "path", "icon": "path", "out": "path",
-             "windowed": bool}
+             "requirements": "path", "wheels": "path", "index-url": str,
+             "icon": "path", "out": "path", "windowed": bool}
 ARCHES = ("x64", "arm64")
 RUNTIME_KEYS = ("python_zip", "python_dir", "python")
 PYTHON_VERSION = re.compile(r"3\.\d+(\.\d+)?")
@@ -33,6 +33,9 @@ class Inputs:
     requirements: str = None
     wheels: str = None
     dependencies: list = None
+    dependencies_source: str = None
+    index_url: str = None
+    refresh: bool = False
     name: str = None
     version: str = None
     icon: str = None
@@ -121,6 +124,7 @@ def apply_pyproject(inputs, path):
             inputs.labels[attribute] = f"[project] {key} in {path}:"
     if inputs.requirements is None and isinstance(project.get("dependencies"), list):
         inputs.dependencies = [str(d) for d in project["dependencies"]]
+        inputs.dependencies_source = f"[project] dependencies in {path}"
 
 
 def check_inputs(inputs):
@@ -164,6 +168,13 @@ def check_inputs(inputs):
         if value is not None and not LABEL.fullmatch(value):
             raise Refusal(f"{inputs.label(key)} cannot name a zip and its folder: use "
                           "up to 100 letters, digits, spaces and . _ + - only.")
+    if inputs.index_url and inputs.wheels:
+        raise Refusal(f"{inputs.label('index_url')} and {inputs.label('wheels')} name "
+                      "two sources: give one (--wheels installs offline from that "
+                      "folder alone).")
+    if inputs.index_url and not re.match(r"(https?|file)://", inputs.index_url):
+        raise Refusal(f"{inputs.label('index_url')} is not a URL: name a package "
+                      "index such as https://pypi.org/simple.")
     out = os.path.realpath(inputs.out)
     if inputs.python_dir and is_inside(out, os.path.realpath(inputs.python_dir)):
         raise Refusal(f"the output folder {inputs.out} lies inside "

@@ -77,14 +77,14 @@ def pack(inputs, say=print):
     app = read_app(inputs.app_dir, inputs.firstrun, inputs.label(
         "app_dir" if inputs.app_dir else "firstrun"), leave_out=inputs.out)
     launcher = branded(inputs, runtime)
-    wanted = dependencies.requested(inputs.requirements, inputs.dependencies,
-                                    inputs.wheels)
+    wanted = dependencies.requested(inputs)
     with tempfile.TemporaryDirectory(prefix="harbor-lantern-") as scratch:
         files = dict(app)
         files.update(("python/" + k, v) for k, v in runtime.files.items())
         # What the maker's runtime folder already holds stays as it is.
         for relative, source in dependencies.install(
-                wanted, runtime, inputs.wheels, scratch, say).items():
+                wanted, runtime, inputs.wheels, inputs.index_url, inputs.refresh,
+                scratch, say).items():
             files.setdefault(SITE_PACKAGES + relative, source)
         packages = any(k.startswith(SITE_PACKAGES) and not k.endswith("/")
                        for k in files)

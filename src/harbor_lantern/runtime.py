@@ -8,6 +8,7 @@ import struct
 import zipfile
 from dataclasses import dataclass
 
+from . import resources
 from .app import collect_folder
 from .refusal import Refusal
 
@@ -15,6 +16,7 @@ from .refusal import Refusal
 MACHINES = {0x8664: ("x64", "win_amd64", "win64"),
             0xAA64: ("arm64", "win_arm64", "win-arm64")}
 MACHINES_32_BIT = {0x14C: "x86", 0x1C4: "ARM"}
+RT_VERSION = 16
 
 
 @dataclass
@@ -24,6 +26,7 @@ class Runtime:
     files: dict      # relative path under python/: bytes, a source path, or None
     source: str      # how the maker named it, for messages
     pth_files: list
+    full_version: str = None  # "3.12.8" where the DLL says, else version
 
     @property
     def arch(self):
@@ -81,7 +84,7 @@ def read_runtime_zip(path, label):
 
 def read_head(content, size=4096):
     if isinstance(content, bytes):
-        return content[:size]
+        return content[:size] if size else content
     with open(content, "rb") as f:
         return f.read(size)
 
@@ -93,6 +96,24 @@ def pe_machine(head):
     if head[offset:offset + 4] != b"PE\0\0" or len(head) < offset + 6:
         return None
     return struct.unpack_from("<H", head, offset + 4)[0]
+
+
+def full_version(dll, version):
+    """X.Y.Z from the DLL's fixed file version, whose third field CPython
+    writes as micro * 1000 + release level * 10 + serial. A pre-release, or a
+    DLL without one, gives X.Y alone."""
+    try:
+        image = resources.read_image(read_head(dll, size=None), "the DLL")
+        [[version_info]] = [list(v.values()) for v in
+                            resources.read_tree(image)[RT_VERSION].values()][:1]
+        block, _ = resources.parse_block(version_info.data)
+        high, low = struct.unpack_from("<8xII", block.value)
+    except (Refusal, KeyError, ValueError, struct.error):
+        return version
+    field = low >> 16
+    if f"{high >> 16}.{high & 0xFFFF}" != version or (field % 1000) // 10 != 15:
+        return version
+    return f"{version}.{field // 1000}"
 
 
 def inspect(files, label):
@@ -117,5 +138,7 @@ def inspect(files, label):
                       "(machine " + (f"0x{machine:04X}" if machine is not None else
                                      "unreadable") + "): name a Windows Python runtime.")
     pth = sorted(n for n in top if n.lower().endswith("._pth"))
-    return Runtime(version="3." + versions[0], machine=machine, files=files,
-                   source=label, pth_files=pth)
+    version = "3." + versions[0]
+    [dll] = [n for n in top if n.lower() == f"python3{versions[0]}.dll"]
+    return Runtime(version=version, machine=machine, files=files, source=label,
+                   pth_files=pth, full_version=full_version(files[dll], version))
