@@ -45,11 +45,13 @@ def write(path, content=b""):
     return path
 
 
-def make_wheel(folder, name, tag, files, scripts=False):
-    """A wheel as pip wants it, written here: no network, no build backend."""
+def make_wheel(folder, name, tag, files, scripts=False, metadata=""):
+    """A wheel as installers want it, written here: no network, no build
+    backend. metadata: more lines for METADATA (Requires-Dist, ...)."""
     info = f"{name}-1.0.dist-info"
     contents = dict(files)
-    contents[f"{info}/METADATA"] = f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n"
+    contents[f"{info}/METADATA"] = (f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n"
+                                    + metadata)
     contents[f"{info}/WHEEL"] = (f"Wheel-Version: 1.0\nGenerator: test\nRoot-Is-Purelib: "
                                  f"{str(tag.endswith('any')).lower()}\nTag: {tag}\n")
     if scripts:

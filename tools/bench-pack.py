@@ -1,8 +1,11 @@
 """make bench-pack: a branded pack of the real embeddable runtime, with no
 dependencies, against a floor: Python's zipfile writing the same files on
 one thread at zlib's default level. Also the zip's size against the same
-files at level 9. Not a test: the figures go into the README."""
+files at level 9. Then an app with numpy and click from the package index,
+with a cold cache and a warm one, against packing the installed files as a
+plain app folder. Not a test: the figures go into the README."""
 import os
+import shutil
 import statistics
 import sys
 import tempfile
@@ -68,5 +71,58 @@ def main():
           f"(pack {100 * (sizes['pack'] / sizes['level 9'] - 1):+.2f} % against level 9)")
 
 
+DEPENDENCIES = ["numpy==1.21.6", "click==8.1.7"]
+# Any request the warm pack made would go to this dead proxy and fail.
+DEAD_PROXY = {k: "http://127.0.0.1:9" for k in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY",
+                                                "http_proxy", "https_proxy", "all_proxy")}
+
+
+def timed(action, environment=()):
+    saved = dict(os.environ)
+    os.environ.update(environment)
+    try:
+        start = time.perf_counter()
+        result = action()
+        return time.perf_counter() - start, result
+    finally:
+        os.environ.clear()
+        os.environ.update(saved)
+
+
+def dependencies():
+    with tempfile.TemporaryDirectory() as tmp:
+        app = os.path.join(tmp, "app")
+        os.makedirs(app)
+        with open(os.path.join(app, "firstrun.py"), "w") as f:
+            f.write("import numpy, click\n")
+        cache = {"HARBOR_LANTERN_CACHE": os.path.join(tmp, "cache")}
+
+        def pack_app(folder, out, **extra):
+            return pack(read_inputs(dict(app_dir=folder, python_zip=RUNTIME, out=out,
+                                         **extra)), say=lambda _: 0)
+
+        cold, packed = timed(lambda: pack_app(app, os.path.join(tmp, "cold"),
+                                              dependencies=DEPENDENCIES), cache)
+        warm = min(timed(lambda: pack_app(app, os.path.join(tmp, "warm"),
+                                          dependencies=DEPENDENCIES),
+                         {**cache, **DEAD_PROXY})[0] for _ in range(RUNS))
+        plain = os.path.join(tmp, "plain")
+        with zipfile.ZipFile(packed) as archive:
+            top = archive.namelist()[0].split("/")[0]
+            archive.extractall(os.path.join(tmp, "unpacked"))
+        shutil.copytree(os.path.join(tmp, "unpacked", top, "python", "Lib",
+                                     "site-packages"), os.path.join(plain, "site"))
+        shutil.copy(os.path.join(app, "firstrun.py"), plain)
+        folder = min(timed(lambda: pack_app(plain, os.path.join(tmp, "plain-out")))[0]
+                     for _ in range(RUNS))
+    print(f"app with {' and '.join(DEPENDENCIES)} on CPython 3.7.4 x64 "
+          f"(warm and plain: best of {RUNS}):")
+    print(f"  cold cache (downloads):          {cold:.3f} s")
+    print(f"  warm cache, no network:          {warm:.3f} s")
+    print(f"  the same files as a plain app:   {folder:.3f} s")
+    print(f"  warm - plain:                    {warm - folder:+.3f} s")
+
+
 if __name__ == "__main__":
     main()
+    dependencies()

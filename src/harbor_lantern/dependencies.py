@@ -127,14 +127,19 @@ def explain(said, request, runtime, wheels, index, cache):
                       "requirement.")
     mismatch = re.search(r"Hash mismatch for `([^`]+)`", said)
     if mismatch:
+        hashes = re.findall(r"^ +(sha256:[0-9a-f]+)$", said, re.M)
+        found = f" (expected {hashes[0]}, got {hashes[-1]})" if len(hashes) > 1 else ""
         raise Refusal(f"{mismatch.group(1)} does not match its hash in "
-                      f"{request.source}: {cause(said).split(': ', 1)[-1]}; nothing "
-                      "was packed. Check the pin, or download it again.")
+                      f"{request.source}{found}: nothing was packed; check the pin, "
+                      "or download it again.")
     if re.search(r"Couldn't parse requirement|Failed to parse", said):
         bad = re.search(r"^ {9}(\S.*)$", said, re.M)
+        reason = cause(said)
+        if bad:
+            reason = reason.replace(bad.group(1).strip(), "").strip()
         raise Refusal(f"{request.source} has an invalid requirement"
                       + (f" `{bad.group(1).strip()}`" if bad else "")
-                      + f" ({cause(said)}): fix it.")
+                      + f" ({reason}): fix it.")
     if index and UNREACHABLE.search(said):
         raise Refusal(f"cannot reach the package index {index} ({cause(said)}), and "
                       f"the cache {cache} does not hold what {request.source} needs: "
@@ -185,8 +190,10 @@ def install(request, runtime, wheels, index_url, refresh, scratch, say):
                             " (--refresh asks the index for newer releases)"),
               file=sys.stderr)
     # Console-script wrappers: Unix scripts for this machine, of no use on
-    # Windows.
+    # Windows; and the lock uv holds on the folder while it installs.
     shutil.rmtree(os.path.join(target, "bin"), ignore_errors=True)
+    if os.path.exists(os.path.join(target, ".lock")):
+        os.remove(os.path.join(target, ".lock"))
     if not os.path.isdir(target):
         return {}
     installed = sorted(

@@ -16,6 +16,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.request
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
@@ -231,33 +232,26 @@ class PackedApp(Bundle):
                          % (bundle, bundle))
 
 
-    def test_real_cpython_imports_the_app_and_its_dependency(self):
+    def real_runtime(self):
         real_runtime = os.environ.get("HL_REAL_RUNTIME", "")
         if not os.path.isfile(real_runtime):
             # The one real runtime is x64: the ARM64 run has none to give.
             self.skipTest("no real CPython runtime for this launcher's architecture "
                           "(the x64 tests take python-3.7.4-embed-amd64.zip from "
                           "../shared/runtimes)")
-        sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
-        from test_package import make_wheel, write
-        wheels = os.path.join(self.root, "wheels")
-        make_wheel(wheels, "tidy", "py3-none-any", {"tidy/__init__.py": "VALUE = 'tidy'\n"})
-        app = os.path.join(self.root, "app")
-        write(os.path.join(app, "helper.py"), "VALUE = 'helper'\n")
-        write(os.path.join(app, "firstrun.py"),
-              "import os, sys, helper, tidy\n"
-              "here = os.path.dirname(os.path.abspath(__file__))\n"
-              "with open(os.path.join(here, 'result.txt'), 'w') as f:\n"
-              "    f.write(repr([helper.VALUE, tidy.VALUE, sys.argv[1:], sys.version[:5]]))\n"
-              "raise SystemExit(3)\n")
-        write(os.path.join(app, "requirements.txt"), "tidy\n")
+        return real_runtime
+
+    def pack_and_start(self, app, *options):
+        """Packs app on the real runtime, unpacks it into a folder with a
+        non-ASCII name and starts it with two arguments; returns what
+        firstrun.py wrote into result.txt."""
         tool = stage(os.path.join(self.root, "tool"), {"x64/console.exe": LAUNCHER})
         out = os.path.join(self.root, "dist")
         subprocess.run([sys.executable, "-m", "harbor_lantern", "pack", app,
-                        "--python-zip", real_runtime, "--wheels", wheels, "--requirements",
-                        os.path.join(app, "requirements.txt"), "--out", out],
-                       env=packer_env(tool), check=True, capture_output=True,
-                       timeout=TIMEOUT)
+                        "--python-zip", self.real_runtime(), *options, "--out", out],
+                       env=packer_env(tool, HARBOR_LANTERN_CACHE=os.path.join(
+                           self.root, "cache")),
+                       check=True, capture_output=True, timeout=300)
         unpacked = os.path.join(self.root, "Mes t\u00e9l\u00e9chargements")
         [packed] = [n for n in os.listdir(out) if n.endswith(".zip")]
         with zipfile.ZipFile(os.path.join(out, packed)) as archive:
@@ -271,7 +265,45 @@ class PackedApp(Bundle):
         self.assertEqual((result.returncode, result.stderr[-len(on_stream(stopped(3))):]),
                          (3, on_stream(stopped(3))), result.stderr)
         with open(os.path.join(bundle, "result.txt")) as f:
-            self.assertEqual(f.read(), repr(["helper", "tidy", ["--flag", "a b"], "3.7.4"]))
+            return f.read()
+
+    def test_real_cpython_imports_the_app_and_its_dependency(self):
+        sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+        from test_package import make_wheel, write
+        wheels = os.path.join(self.root, "wheels")
+        make_wheel(wheels, "tidy", "py3-none-any", {"tidy/__init__.py": "VALUE = 'tidy'\n"})
+        app = os.path.join(self.root, "app")
+        write(os.path.join(app, "helper.py"), "VALUE = 'helper'\n")
+        write(os.path.join(app, "firstrun.py"),
+              "import os, sys, helper, tidy\n"
+              "here = os.path.dirname(os.path.abspath(__file__))\n"
+              "with open(os.path.join(here, 'result.txt'), 'w') as f:\n"
+              "    f.write(repr([helper.VALUE, tidy.VALUE, sys.argv[1:], sys.version[:5]]))\n"
+              "raise SystemExit(3)\n")
+        write(os.path.join(app, "requirements.txt"), "tidy\n")
+        self.assertEqual(self.pack_and_start(app, "--wheels", wheels, "--requirements",
+                                             os.path.join(app, "requirements.txt")),
+                         repr(["helper", "tidy", ["--flag", "a b"], "3.7.4"]))
+
+    def test_real_cpython_computes_with_numpy_from_the_package_index(self):
+        self.real_runtime()
+        try:
+            urllib.request.urlopen("https://pypi.org/simple/numpy/", timeout=15).close()
+        except OSError:
+            self.skipTest("!!! THE PACKAGE INDEX https://pypi.org CANNOT BE REACHED: "
+                          "numpy on the real runtime was not tried !!!")
+        app = os.path.join(self.root, "app")
+        os.makedirs(app)
+        with open(os.path.join(app, "firstrun.py"), "w") as f:
+            f.write("import os, numpy\n"
+                    "here = os.path.dirname(os.path.abspath(__file__))\n"
+                    "with open(os.path.join(here, 'result.txt'), 'w') as f:\n"
+                    "    f.write(repr([numpy.__version__, int(numpy.arange(10).sum()),\n"
+                    "                  round(float(numpy.linalg.det([[2.0, 1.0], [1.0, 3.0]])), 9)]))\n"
+                    "raise SystemExit(3)\n")
+        with open(os.path.join(app, "pyproject.toml"), "w") as f:
+            f.write('[project]\nname = "Numbers"\ndependencies = ["numpy==1.21.6"]\n')
+        self.assertEqual(self.pack_and_start(app), repr(["1.21.6", 45, 5.0]))
 
 
 class ExitCodesAndFailures(Bundle):
