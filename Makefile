@@ -8,6 +8,9 @@ PACKAGES := cmake g++ clang libclang-rt-14-dev googletest libgtest-dev \
             clang-14 lld-14 lld llvm-14
 # Windows' dialogs under Wine need a display: Xvfb, driven by xdotool.
 PACKAGES += xvfb xdotool
+# The readers the zips are checked with: libarchive (what Windows 11's
+# Explorer extracts with), Info-ZIP and 7-Zip.
+PACKAGES += libarchive-tools unzip p7zip-full
 # A real PKCS#11 token for the signing tests, and the engine osslsigncode
 # signs through.
 PACKAGES += softhsm2 opensc libengine-pkcs11-openssl

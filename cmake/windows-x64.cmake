@@ -73,6 +73,11 @@ set(signed_launcher ${CMAKE_BINARY_DIR}/signed/Harbor-Lantern.exe)
 add_test(NAME package_zip
     COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_package.py -v)
+add_test(NAME dependencies_for_windows
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_dependencies.py -v)
+set_tests_properties(dependencies_for_windows PROPERTIES TIMEOUT 900)
+add_test(NAME names_for_windows
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_names.py -v)
 add_test(NAME signing_ways
     COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_signing.py -v)

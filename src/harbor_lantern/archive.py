@@ -8,7 +8,6 @@ here; a bundle never needs ZIP64 (it is refused rather than written wrong).
 """
 import hashlib
 import os
-import re
 import struct
 import tempfile
 import zlib
@@ -23,8 +22,6 @@ DOS_TIME, DOS_DATE = 0, (1 << 5) | 1
 MSDOS_DIRECTORY = 0x10
 UTF8_NAMES = 0x800
 LIMIT = 0xFFFFFFFF
-# What Windows cannot have in a file name, so an unpacked zip would lose it.
-UNSAFE_IN_NAME = re.compile(r'[<>:"|?*\\\x00-\x1f]|[. ]$')
 
 
 def order(files):
@@ -33,19 +30,6 @@ def order(files):
     names = sorted(files, key=lambda n: n.rstrip("/").split("/"))
     folders = {n[:i + 1] for n in names for i, c in enumerate(n.rstrip("/")) if c == "/"}
     return [n for n in names if not (n.endswith("/") and n in folders)]
-
-
-def check_names(names):
-    seen = {}
-    for relative in names:
-        for part in relative.rstrip("/").split("/"):
-            if UNSAFE_IN_NAME.search(part):
-                raise Refusal(f"{relative} cannot be unpacked on Windows (the name "
-                              f"{part!r} is not allowed there): rename it.")
-        other = seen.setdefault(relative.casefold(), relative)
-        if other != relative:
-            raise Refusal(f"{other} and {relative} differ only in case, and Windows "
-                          "would keep one of them: rename one.")
 
 
 def compressed(content):
@@ -65,7 +49,6 @@ def compressed(content):
 
 def write_entries(out, top, files):
     names = order(files)
-    check_names(names)
     if len(names) > 0xFFFF:
         raise Refusal(f"the bundle has {len(names)} files, more than a zip without "
                       "ZIP64 can hold: leave out what the app does not need.")

@@ -6,7 +6,7 @@ import os
 import tempfile
 from importlib import resources as package_data
 
-from . import __version__, archive, dependencies, fetch, pth, resources, signing
+from . import __version__, archive, dependencies, fetch, names, pth, resources, signing
 from .app import LAUNCHER, read_app
 from .config import check_inputs
 from .refusal import Refusal
@@ -90,8 +90,10 @@ def pack(inputs, say=print):
                        for k in files)
         files.update(("python/" + k, v)
                      for k, v in pth.edited_pth_files(runtime, packages).items())
-        files[LAUNCHER] = signing.sign(sign, launcher, name, scratch, say)
+        files = names.windows_names(files)
         target = os.path.join(inputs.out, f"{top}-{runtime.zip_suffix}.zip")
+        names.warn_if_too_long([f"{top}/{n}" for n in files], os.path.basename(target))
+        files[LAUNCHER] = signing.sign(sign, launcher, name, scratch, say)
         digest = archive.write_zip(target, top, files)
     say(f"wrote {target} ({os.path.getsize(target):,} bytes): CPython "
         f"{runtime.version} for {runtime.arch}" + (", signed" if sign else ""))
