@@ -1,27 +1,79 @@
 """The zip the user unpacks, and its .sha256.
 
-Entries are compressed in parallel (zlib releases the GIL) and written in a
-fixed order, so the same inputs give the same bytes on any machine: one
-fixed time stamp, no owner or permission bits. zipfile cannot take data
-that is already compressed, so the few records of the format are written
-here; a bundle never needs ZIP64 (it is refused rather than written wrong).
+Entries are written in a fixed order with one fixed time stamp and no owner
+or permission bits, so the same inputs give the same bytes on any machine.
+Memory stays bounded whatever the size of the app: the work is cut into
+chunks of at most CHUNK input bytes that a pool of threads compresses (zlib
+releases the GIL) at most WINDOW bytes ahead of the writer, and the SHA-256
+is taken as the bytes are written.
+
+A file larger than one chunk is deflated chunk by chunk, each chunk primed
+with the 32 KiB before it and ended on a byte boundary, so that the chunks
+join into one deflate stream whose bytes do not depend on the threads; its
+CRC and sizes, known only at its end, follow its data in a data descriptor.
+Entries of the runtime's zip that are already deflated or stored are copied
+with their compressed bytes, checked against their CRC on the way.
+
+ZIP64 records (APPNOTE 4.5, 4.3.14-4.3.15) are written only where the plain
+format ends: more than 65,535 entries, or a size or offset at or above
+4 GiB. zipfile can neither copy compressed bytes nor compress in parallel,
+so the few records of the format are written here.
 """
 import hashlib
 import os
 import struct
 import tempfile
+import zipfile
 import zlib
+from collections import deque
 from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
 
 from .refusal import Refusal
 
 # zlib's level 6 is within 1 % of level 9 on a runtime and half its time.
 LEVEL = 6
+CHUNK = 4 << 20
+WINDOW = 64 << 20
+# Entries waiting at once, whatever their size: many tiny files cost memory
+# for their bookkeeping too.
+MAX_AHEAD = 4096
+DICTIONARY = 32 << 10
 # 1980-01-01 00:00:00, the earliest time a zip entry can carry.
 DOS_TIME, DOS_DATE = 0, (1 << 5) | 1
 MSDOS_DIRECTORY = 0x10
 UTF8_NAMES = 0x800
+DATA_DESCRIPTOR = 0x08
 LIMIT = 0xFFFFFFFF
+MAX_ENTRIES = 0xFFFF
+ZIP64_EXTRA = 0x0001
+CRC_POLYNOMIAL = 0xEDB88320
+
+
+@dataclass(frozen=True)
+class Member:
+    """An entry of a zip file on disk, to be copied with its compressed bytes."""
+    archive: str
+    name: str
+    header_offset: int
+    method: int
+    crc: int
+    compressed_size: int
+    size: int
+
+
+def read_content(content, size=None):
+    """The bytes of an entry's content (all of them, or the first size)."""
+    if content is None:
+        return b""
+    if isinstance(content, bytes):
+        return content if size is None else content[:size]
+    if isinstance(content, Member):
+        with zipfile.ZipFile(content.archive) as archive:
+            data = archive.read(content.name)
+        return data if size is None else data[:size]
+    with open(content, "rb") as f:
+        return f.read(-1 if size is None else size)
 
 
 def order(files):
@@ -32,76 +84,297 @@ def order(files):
     return [n for n in names if not (n.endswith("/") and n in folders)]
 
 
-def compressed(content):
-    """(CRC-32, method, stored bytes, size) of one entry."""
-    if content is None:
-        return 0, 0, b"", 0
-    if not isinstance(content, bytes):
-        with open(content, "rb") as f:
-            content = f.read()
-    crc = zlib.crc32(content)
+# -- CRC-32 of a file from the CRCs of its chunks ----------------------------
+# crc(A + B) is crc(A) moved on by len(B) zero bytes, xor crc(B). Moving a
+# CRC on is linear over GF(2): a 32 x 32 matrix, kept as the images of the
+# 32 bits, for each power of two bytes.
+
+def _apply(operator, value):
+    result, bit = 0, 0
+    while value:
+        if value & 1:
+            result ^= operator[bit]
+        value >>= 1
+        bit += 1
+    return result
+
+
+def _one_zero_byte(bit):
+    register = 1 << bit
+    for _ in range(8):
+        register = (register >> 1) ^ (CRC_POLYNOMIAL if register & 1 else 0)
+    return register
+
+
+_SHIFTS = [[_one_zero_byte(bit) for bit in range(32)]]
+for _ in range(63):
+    _SHIFTS.append([_apply(_SHIFTS[-1], column) for column in _SHIFTS[-1]])
+
+
+def crc32_combine(crc_a, crc_b, length_b):
+    power = 0
+    while length_b:
+        if length_b & 1:
+            crc_a = _apply(_SHIFTS[power], crc_a)
+        length_b >>= 1
+        power += 1
+    return crc_a ^ crc_b
+
+
+# -- the work done on the pool's threads -------------------------------------
+
+def compress_whole(content):
+    """(CRC-32, method, stored bytes, size) of an entry of one chunk."""
+    data = read_content(content)
+    crc = zlib.crc32(data)
     packer = zlib.compressobj(LEVEL, zlib.DEFLATED, -15)
-    deflated = packer.compress(content) + packer.flush()
-    if len(deflated) < len(content):
-        return crc, 8, deflated, len(content)
-    return crc, 0, content, len(content)
+    deflated = packer.compress(data) + packer.flush()
+    if len(deflated) < len(data):
+        return crc, 8, deflated, len(data)
+    return crc, 0, data, len(data)
+
+
+def compress_chunk(path, start, length, last):
+    """(CRC-32, deflated bytes) of one chunk of a large file."""
+    primer_start = max(0, start - DICTIONARY)
+    with open(path, "rb") as f:
+        f.seek(primer_start)
+        primer = f.read(start - primer_start)
+        data = f.read(length)
+    if len(data) != length:
+        raise Refusal(f"{path} changed while it was being packed: pack again.")
+    packer = (zlib.compressobj(LEVEL, zlib.DEFLATED, -15, zdict=primer) if primer
+              else zlib.compressobj(LEVEL, zlib.DEFLATED, -15))
+    return zlib.crc32(data), packer.compress(data) + packer.flush(
+        zlib.Z_FINISH if last else zlib.Z_SYNC_FLUSH)
+
+
+# -- the records ----------------------------------------------------------------
+
+class Output:
+    """The zip being written: where it is, and its SHA-256 so far."""
+
+    def __init__(self, f):
+        self.f, self.offset, self.digest = f, 0, hashlib.sha256()
+
+    def write(self, data):
+        self.f.write(data)
+        self.digest.update(data)
+        self.offset += len(data)
+
+
+@dataclass
+class Entry:
+    name: bytes
+    flags: int
+    content: object
+    size: int
+    chunks: int       # 0: written by the writer itself (a folder, a member)
+    folder: bool
+    offset: int = 0
+    crc: int = 0
+    compressed: int = 0
+    method: int = 8
+    zip64: bool = False  # sizes in ZIP64 form in its local header
+
+
+def local_header(entry, crc, compressed, size):
+    version = 45 if entry.zip64 else 20 if entry.method == 8 or entry.folder else 10
+    extra = b""
+    if entry.zip64:
+        extra = struct.pack("<HHQQ", ZIP64_EXTRA, 16, size, compressed)
+        compressed = size = LIMIT
+    return struct.pack("<IHHHHHIIIHH", 0x04034B50, version, entry.flags, entry.method,
+                       DOS_TIME, DOS_DATE, crc, compressed, size, len(entry.name),
+                       len(extra)) + entry.name + extra
+
+
+def central_record(entry):
+    fields, compressed, size, offset = [], entry.compressed, entry.size, entry.offset
+    if entry.zip64 or size >= LIMIT:
+        fields.append(size)
+        size = LIMIT
+    if entry.zip64 or compressed >= LIMIT:
+        fields.append(compressed)
+        compressed = LIMIT
+    if offset >= LIMIT:
+        fields.append(offset)
+        offset = LIMIT
+    extra = (struct.pack("<HH", ZIP64_EXTRA, 8 * len(fields))
+             + b"".join(struct.pack("<Q", v) for v in fields)) if fields else b""
+    version = 45 if fields else 20 if entry.method == 8 or entry.folder else 10
+    return struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, version, version, entry.flags,
+                       entry.method, DOS_TIME, DOS_DATE, entry.crc, compressed, size,
+                       len(entry.name), len(extra), 0, 0, 0,
+                       MSDOS_DIRECTORY if entry.folder else 0,
+                       offset) + entry.name + extra
+
+
+def end_records(out, count, start, size):
+    if count > MAX_ENTRIES or start >= LIMIT or size >= LIMIT:
+        at = out.offset
+        out.write(struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count,
+                              size, start))
+        out.write(struct.pack("<IIQI", 0x07064B50, 0, at, 1))
+    out.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, min(count, MAX_ENTRIES),
+                          min(count, MAX_ENTRIES), min(size, LIMIT), min(start, LIMIT), 0))
+
+
+def copy_member(out, entry):
+    """Writes a member of another zip with its compressed bytes, inflating
+    them on the way only to check its CRC."""
+    member = entry.content
+    label = f"{member.archive} at {member.name}"
+    with open(member.archive, "rb") as f:
+        f.seek(member.header_offset)
+        header = f.read(30)
+        if len(header) < 30 or header[:4] != b"PK\3\4":
+            raise Refusal(f"{label} is damaged (no local header): download it again.")
+        name_length, extra_length = struct.unpack_from("<HH", header, 26)
+        f.seek(member.header_offset + 30 + name_length + extra_length)
+        out.write(local_header(entry, member.crc, member.compressed_size, member.size))
+        inflater = zlib.decompressobj(-15) if member.method == 8 else None
+        crc, size, left = 0, 0, member.compressed_size
+        while left:
+            block = f.read(min(left, CHUNK // 4))
+            if not block:
+                raise Refusal(f"{label} is cut short: download it again.")
+            left -= len(block)
+            out.write(block)
+            try:
+                plain = inflater.decompress(block) if inflater else block
+            except zlib.error:
+                crc = None
+                break
+            crc, size = zlib.crc32(plain, crc), size + len(plain)
+    if (crc, size) != (member.crc, member.size):
+        raise Refusal(f"{label} does not match its CRC: download it again.")
+
+
+def entries(top, files):
+    for relative in order(files):
+        content = files[relative]
+        name = f"{top}/{relative}"
+        try:
+            encoded, flags = name.encode("ascii"), 0
+        except UnicodeEncodeError:
+            encoded, flags = name.encode("utf-8"), UTF8_NAMES
+        folder = relative.endswith("/")
+        if folder:
+            yield Entry(encoded, flags, None, 0, 0, True, method=0)
+        elif isinstance(content, Member):
+            yield Entry(encoded, flags, content, content.size, 0, False,
+                        crc=content.crc, compressed=content.compressed_size,
+                        method=content.method,
+                        zip64=max(content.size, content.compressed_size) >= LIMIT)
+        else:
+            size = len(content) if isinstance(content, bytes) else os.path.getsize(content)
+            chunks = 1 if size <= CHUNK else -(-size // CHUNK)
+            entry = Entry(encoded, flags, content, size, chunks, False)
+            if chunks > 1:
+                entry.flags |= DATA_DESCRIPTOR
+                # Deflate's worst case grows the data a little: 4 GiB is
+                # reached a little before the input reaches it.
+                entry.zip64 = size + (size >> 11) + 4096 >= LIMIT
+            yield entry
+
+
+def tasks(top, files):
+    """(entry, chunk index, work to submit, input bytes) in the zip's order."""
+    for entry in entries(top, files):
+        if entry.chunks == 0:
+            yield entry, 0, None, 0
+        elif entry.chunks == 1:
+            yield entry, 0, (compress_whole, entry.content), entry.size
+        else:
+            for i in range(entry.chunks):
+                length = min(CHUNK, entry.size - i * CHUNK)
+                last = i == entry.chunks - 1
+                yield entry, i, (compress_chunk, entry.content, i * CHUNK, length,
+                                 last), length
 
 
 def write_entries(out, top, files):
-    names = order(files)
-    if len(names) > 0xFFFF:
-        raise Refusal(f"the bundle has {len(names)} files, more than a zip without "
-                      "ZIP64 can hold: leave out what the app does not need.")
     central = bytearray()
+    count = 0
     with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
-        for relative, (crc, method, data, size) in zip(
-                names, pool.map(compressed, (files[n] for n in names))):
-            name = f"{top}/{relative}"
-            try:
-                encoded, flags = name.encode("ascii"), 0
-            except UnicodeEncodeError:
-                encoded, flags = name.encode("utf-8"), UTF8_NAMES
-            offset = out.tell()
-            if max(offset, size) >= LIMIT:
-                raise Refusal("the bundle is larger than 4 GiB, more than a zip "
-                              "without ZIP64 can hold.")
-            version = 20 if method == 8 or relative.endswith("/") else 10
-            fields = (flags, method, DOS_TIME, DOS_DATE, crc, len(data), size,
-                      len(encoded))
-            out.write(struct.pack("<IHHHHHIIIHH", 0x04034B50, version, *fields, 0))
-            out.write(encoded)
-            out.write(data)
-            attributes = MSDOS_DIRECTORY if relative.endswith("/") else 0
-            central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, version, version,
-                                   *fields, 0, 0, 0, 0, attributes, offset)
-            central += encoded
-    start = out.tell()
+        ahead, ahead_bytes, source = deque(), 0, tasks(top, files)
+        try:
+            while True:
+                for entry, index, work, size in source:
+                    ahead.append((entry, index, pool.submit(*work) if work else None,
+                                  size))
+                    ahead_bytes += size
+                    if ahead_bytes >= WINDOW or len(ahead) >= MAX_AHEAD:
+                        break
+                if not ahead:
+                    break
+                entry, index, future, size = ahead.popleft()
+                ahead_bytes -= size
+                if index == 0:
+                    entry.offset = out.offset
+                    count += 1
+                if entry.folder:
+                    out.write(local_header(entry, 0, 0, 0))
+                elif future is None:
+                    copy_member(out, entry)
+                elif entry.chunks == 1:
+                    entry.crc, entry.method, data, _ = future.result()
+                    entry.compressed = len(data)
+                    out.write(local_header(entry, entry.crc, entry.compressed, entry.size))
+                    out.write(data)
+                else:
+                    if index == 0:
+                        out.write(local_header(entry, 0, 0, 0))
+                    crc, data = future.result()
+                    entry.crc = crc if index == 0 else crc32_combine(
+                        entry.crc, crc, min(CHUNK, entry.size - index * CHUNK))
+                    entry.compressed += len(data)
+                    out.write(data)
+                    if index < entry.chunks - 1:
+                        continue
+                    out.write(struct.pack("<IIQQ" if entry.zip64 else "<IIII", 0x08074B50,
+                                          entry.crc, entry.compressed, entry.size))
+                central += central_record(entry)
+        except BaseException:
+            pool.shutdown(cancel_futures=True)
+            raise
+    start = out.offset
     out.write(central)
-    out.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(names), len(names),
-                          len(central), start, 0))
+    end_records(out, count, start, len(central))
 
 
 def write_zip(target, top, files):
     """Writes target and target.sha256; returns the SHA-256. files maps each
-    path in the bundle to bytes, a source file, or None for an empty folder."""
+    path in the bundle to bytes, a source file, a Member of another zip, or
+    None for an empty folder."""
     folder = os.path.dirname(os.path.abspath(target))
     os.makedirs(folder, exist_ok=True)
-    # Written beside the target and renamed at the end: a failure never
-    # leaves a zip that looks finished.
+    # Both are written beside the targets and renamed at the end, the zip
+    # last but one: a failure, a full disk among them, never leaves a zip
+    # that looks finished.
     handle, partial = tempfile.mkstemp(dir=folder, suffix=".partial")
+    sums = partial + ".sha256"
     try:
-        with os.fdopen(handle, "wb") as out:
-            write_entries(out, top, files)
-        with open(partial, "rb") as f:
-            digest = hashlib.sha256(f.read()).hexdigest()
+        try:
+            with os.fdopen(handle, "wb") as f:
+                out = Output(f)
+                write_entries(out, top, files)
+            digest = out.digest.hexdigest()
+            with open(sums, "w") as f:
+                f.write(f"{digest}  {os.path.basename(target)}\n")
+        except OSError as error:
+            raise Refusal(f"cannot write {target} ({error.strerror or error}): free "
+                          "some space or give --out another folder; no zip was written.")
         # mkstemp's file is private to its owner; a zip is not.
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(partial, 0o666 & ~umask)
         os.replace(partial, target)
+        os.replace(sums, target + ".sha256")
     except BaseException:
-        os.remove(partial)
+        for leftover in (partial, sums):
+            if os.path.exists(leftover):
+                os.remove(leftover)
         raise
-    with open(target + ".sha256", "w") as f:
-        f.write(f"{digest}  {os.path.basename(target)}\n")
     return digest

@@ -3,6 +3,8 @@ sits beside python.exe, Python leaves the script's folder off sys.path and
 imports site only on an `import site` line: the app needs `..`, and
 installed packages need `Lib\\site-packages` and `import site`."""
 
+from .archive import read_content
+
 MARK = "# added by harbor-lantern"
 
 
@@ -31,10 +33,7 @@ def edited_pth_files(runtime, packages):
     """{path under python/: new bytes} for each ._pth that needs lines."""
     edited = {}
     for name in runtime.pth_files:
-        content = runtime.files[name]
-        if not isinstance(content, bytes):
-            with open(content, "rb") as f:
-                content = f.read()
+        content = read_content(runtime.files[name])
         # Bytes that are not UTF-8 pass through unchanged.
         text = content.decode("utf-8", errors="surrogateescape")
         new = edit_pth(text, packages)

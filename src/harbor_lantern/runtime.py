@@ -10,6 +10,7 @@ from dataclasses import dataclass
 
 from . import resources
 from .app import collect_folder
+from .archive import Member, read_content
 from .refusal import Refusal
 
 # machine: (architecture, pip platform, zip name suffix)
@@ -50,8 +51,10 @@ def read_runtime(python_zip=None, python_dir=None, label=None):
 
 
 def read_runtime_zip(path, label):
-    """(relative path, bytes) of each entry; an entry that would land outside
-    the runtime folder is refused, never extracted."""
+    """(relative path, content) of each entry: a Member, copied into the zip
+    with its compressed bytes, or bytes for one compressed some other way.
+    An entry that would land outside the runtime folder is refused, never
+    extracted."""
     try:
         archive = zipfile.ZipFile(path)
     except (zipfile.BadZipFile, OSError) as error:
@@ -73,6 +76,11 @@ def read_runtime_zip(path, label):
                 continue
             if info.is_dir():
                 entries.append((relative + "/", None))
+            elif info.compress_type in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED) \
+                    and not info.flag_bits & 1:
+                entries.append((relative, Member(
+                    os.path.abspath(path), info.filename, info.header_offset,
+                    info.compress_type, info.CRC, info.compress_size, info.file_size)))
             else:
                 try:
                     entries.append((relative, archive.read(info)))
@@ -80,13 +88,6 @@ def read_runtime_zip(path, label):
                     raise Refusal(f"{label} is damaged at {info.filename} ({error}): "
                                   "download it again.")
     return entries
-
-
-def read_head(content, size=4096):
-    if isinstance(content, bytes):
-        return content[:size] if size else content
-    with open(content, "rb") as f:
-        return f.read(size)
 
 
 def pe_machine(head):
@@ -103,7 +104,7 @@ def full_version(dll, version):
     writes as micro * 1000 + release level * 10 + serial. A pre-release, or a
     DLL without one, gives X.Y alone."""
     try:
-        image = resources.read_image(read_head(dll, size=None), "the DLL")
+        image = resources.read_image(read_content(dll), "the DLL")
         [[version_info]] = [list(v.values()) for v in
                             resources.read_tree(image)[RT_VERSION].values()][:1]
         block, _ = resources.parse_block(version_info.data)
@@ -128,7 +129,7 @@ def inspect(files, label):
         raise Refusal(f"{label} has {'no' if not versions else 'more than one'} "
                       "python3XY.dll at its top, so its Python version is unknown: "
                       "name an unpacked Windows Python runtime.")
-    machine = pe_machine(read_head(files["python.exe"]))
+    machine = pe_machine(read_content(files["python.exe"], 4096))
     if machine in MACHINES_32_BIT:
         raise Refusal(f"{label} is a 32-bit ({MACHINES_32_BIT[machine]}) runtime: "
                       "the launcher is 64-bit; use the 64-bit (amd64) or ARM64 "
