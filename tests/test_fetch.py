@@ -178,6 +178,31 @@ class RuntimeByVersion(unittest.TestCase):
         self.assertEqual(self.cached_files(), [])
         self.assertFalse(os.path.exists(os.path.join(self.root, "dist")))
 
+    def test_the_full_package_for_tkinter(self):
+        full = runtime_zip(0x8664, "13")
+        url = "/ftp/python/3.13.1/python-3.13.1-amd64.zip"
+        listed = {"id": "pythoncore-3.13-64", "company": "PythonCore",
+                  "sort-version": "3.13.1", "url": url,
+                  "hash": {"sha256": hashlib.sha256(full).hexdigest()}}
+        page = "/ftp/python/index-windows-recent.json"
+        index = json.loads(self.server.files[page])
+        self.server.files[page] = json.dumps(dict(index, versions=index["versions"]
+                                                  + [listed])).encode()
+        self.server.files[url] = full[:-1] + b"!"
+        cases = [
+            (["--python", "3.12"], "lists no full package of CPython 3.12.8 for x64"),
+            (["--python", "3.13"], "python-3.13.1-amd64.zip does not match the index: "
+             f"SHA-256 {hashlib.sha256(full[:-1] + b'!').hexdigest()}, expected "
+             f"{hashlib.sha256(full).hexdigest()}"),
+        ]
+        for options, message in cases:
+            with self.subTest(options=options):
+                result = self.pack(*options, "--tkinter", out="refused")
+                self.assertEqual(result.returncode, 1)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.root, "refused")))
+        self.assertNotIn(url, " ".join(self.cached_files()))
+
     def test_two_packs_at_once_share_the_cache(self):
         packs = [subprocess.Popen(
             [sys.executable, "-m", "harbor_lantern", "pack", "app", "--python", "3.13",

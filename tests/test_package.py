@@ -266,6 +266,14 @@ class Packer(unittest.TestCase):
         self.refused("has no pythonw.exe, which a windowed app starts",
                      "--python-zip", self.runtime_zip, self.app)
 
+    def test_an_app_that_imports_tkinter_is_warned(self):
+        write(self.path("app/gui/window.py"), "import os\nfrom tkinter import ttk\n")
+        result = self.pack("--python-zip", self.runtime_zip, self.app)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, "harbor-lantern: warning: gui/window.py imports "
+                         "tkinter, which the embeddable runtime lacks: add --tkinter.\n")
+        self.assertTrue(os.listdir(self.out))
+
     def test_output_folder_inside_the_app_is_left_out(self):
         self.packed("--python-zip", self.runtime_zip, self.app)
         os.replace(self.out, self.path("app/dist"))
@@ -330,6 +338,16 @@ class Packer(unittest.TestCase):
              "embeddable runtime, or leave out --windowed."),
             ("arch of a zip", zip_ + app + ["--arch", "arm64"],
              "is a runtime for x64, not for --arch arm64"),
+            ("tkinter from a runtime", zip_ + app + ["--tkinter-from", self.runtime_zip],
+             "has no DLLs\\_tkinter.pyd"),
+            ("tkinter of another build", zip_ + app + ["--tkinter-from", self.make_runtime_zip(
+                "arm.zip", extra=[("DLLs/_tkinter.pyd", fake_pe(0xAA64))])],
+             "is tkinter for CPython (unknown) on arm64, and --python-zip"),
+            ("tkinter from files and the index", app + ["--python", "3.12",
+                                                        "--tkinter-from", self.app],
+             "with --python, Tcl/Tk comes from the index's full package"),
+            ("tkinter without a source", zip_ + app + ["--tkinter"],
+             "name python.org's full package of the same release with --tkinter-from"),
         ]
         for label, options, message in cases:
             with self.subTest(label):

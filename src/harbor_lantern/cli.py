@@ -18,7 +18,7 @@ PACK_EPILOG = """\
 Every option but the signing ones can also be set in the app's
 pyproject.toml, under [tool.harbor-lantern], named like the option without
 its dashes (python, arch, python-zip, python-dir, requirements, wheels,
-index-url, icon, out, windowed = true); paths there are relative to the pyproject.toml. [project] gives
+index-url, icon, out, windowed = true, tkinter = true, tkinter-from); paths there are relative to the pyproject.toml. [project] gives
 the name, the version and the dependencies. The command line wins.
 
 examples:
@@ -50,6 +50,14 @@ def parser():
     runtime.add_argument("--python-dir", metavar="DIR", help="an unpacked runtime")
     runtime.add_argument("--arch", metavar="{x64,arm64}",
                          help="the architecture for --python (default: x64)")
+    tk = pack_command.add_argument_group(
+        "tkinter, which the embeddable runtime lacks")
+    tk.add_argument("--tkinter", action="store_true", default=None,
+                    help="add Tcl/Tk and tkinter from python.org's full package of the "
+                    "runtime's release (with --python: downloaded, checked, cached)")
+    tk.add_argument("--tkinter-from", metavar="FILE|DIR",
+                    help="take them from this full package zip or Windows Python "
+                    "folder instead (with --python-zip or --python-dir)")
     deps = pack_command.add_argument_group(
         "dependencies (default: [project] dependencies), installed as Windows would "
         "install them")

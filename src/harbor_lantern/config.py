@@ -14,7 +14,8 @@ from .refusal import Refusal
 # relative to the pyproject.toml's folder.
 TOOL_KEYS = {"python": str, "arch": str, "python-zip": "path", "python-dir": "path",
              "requirements": "path", "wheels": "path", "index-url": str,
-             "icon": "path", "out": "path", "windowed": bool}
+             "icon": "path", "out": "path", "windowed": bool, "tkinter": bool,
+             "tkinter-from": "path"}
 ARCHES = ("x64", "arm64")
 RUNTIME_KEYS = ("python_zip", "python_dir", "python")
 PYTHON_VERSION = re.compile(r"3\.\d+(\.\d+)?")
@@ -41,6 +42,8 @@ class Inputs:
     icon: str = None
     out: str = None
     windowed: bool = False
+    tkinter: bool = False
+    tkinter_from: str = None
     sign_cert: str = None
     sign_key: str = None
     sign_pkcs12: str = None
@@ -157,6 +160,8 @@ def check_inputs(inputs):
         ("wheels", os.path.isdir, "is not a folder: name the folder that holds the "
          ".whl files."),
         ("icon", os.path.isfile, "is not a file: name a Windows .ico file."),
+        ("tkinter_from", os.path.exists, "is not there: name python.org's full "
+         "package zip or a Windows Python installation folder."),
     ]
     for key, exists, advice in named:
         if getattr(inputs, key) and not exists(getattr(inputs, key)):
@@ -168,6 +173,11 @@ def check_inputs(inputs):
         if value is not None and not LABEL.fullmatch(value):
             raise Refusal(f"{inputs.label(key)} cannot name a zip and its folder: use "
                           "up to 100 letters, digits, spaces and . _ + - only.")
+    if inputs.tkinter_from and inputs.python:
+        raise Refusal(f"{inputs.label('tkinter_from')} and {inputs.label('python')}: "
+                      "with --python, Tcl/Tk comes from the index's full package of the "
+                      "same release; give --tkinter alone, or --python-zip with "
+                      "--tkinter-from.")
     if inputs.index_url and inputs.wheels:
         raise Refusal(f"{inputs.label('index_url')} and {inputs.label('wheels')} name "
                       "two sources: give one (--wheels installs offline from that "

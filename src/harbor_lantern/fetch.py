@@ -1,6 +1,7 @@
 """The runtime by version: found in python.org's index of Windows runtimes,
 downloaded once, checked against the index's SHA-256 before anything reads
-it, and kept in a per-user cache.
+it, and kept in a per-user cache. The same goes for the full package of the
+same release, where Tcl/Tk and tkinter come from.
 
 The cache holds each zip under the SHA-256 it was checked against, so a file
 is only ever found there whole: it is written under a name of its own and
@@ -23,7 +24,11 @@ from .refusal import Refusal
 
 INDEX = "https://www.python.org/ftp/python/index-windows.json"
 ARCHES = {"x64": "64", "arm64": "arm64"}
-EMBED_ID = re.compile(r"pythonembed-(\d+\.\d+)-(64|arm64|32)")
+# The embeddable runtime, and the full package of the same release;
+# free-threaded builds (3.14t) and test packages are other ids.
+KINDS = {"PythonEmbed": re.compile(r"pythonembed-(\d+\.\d+)-(64|arm64|32)"),
+         "PythonCore": re.compile(r"pythoncore-(\d+\.\d+)-(64|arm64|32)")}
+SUFFIXES = {"x64": "amd64", "arm64": "arm64"}
 FINAL = re.compile(r"\d+\.\d+\.\d+")
 TIMEOUT = 30
 CHUNK = 1 << 16
@@ -61,22 +66,22 @@ def matches(wanted, version):
 
 
 def read_index(url):
-    """Every embeddable runtime the index lists, page by page:
-    {arch: [Release]}."""
+    """Every embeddable runtime and full package that the index lists, page
+    by page: {company: {arch: [Release]}}."""
     found, seen = {}, set()
     while url and url not in seen:
         seen.add(url)
         with urllib.request.urlopen(url, timeout=TIMEOUT) as response:
             page = json.load(response)
         for entry in page.get("versions", []):
-            kind = EMBED_ID.fullmatch(str(entry.get("id", "")))
+            company = str(entry.get("company"))
+            kind = company in KINDS and KINDS[company].fullmatch(str(entry.get("id", "")))
             version = str(entry.get("sort-version", ""))
-            if entry.get("company") != "PythonEmbed" or not kind \
-                    or not FINAL.fullmatch(version):
+            if not kind or not FINAL.fullmatch(version):
                 continue
             digest = (entry.get("hash") or {}).get("sha256")
             arch = {v: k for k, v in ARCHES.items()}.get(kind.group(2), "x86")
-            found.setdefault(arch, []).append(Release(
+            found.setdefault(company, {}).setdefault(arch, []).append(Release(
                 version, urllib.parse.urljoin(url, entry["url"]),
                 digest.lower() if digest else None))
         url = urllib.parse.urljoin(url, page["next"]) if page.get("next") else None
@@ -105,8 +110,8 @@ def cached(folder, release):
 def cached_without_index(folder, wanted, arch):
     """The newest matching runtime in the cache, each checked again against
     the hash it was stored under."""
-    suffix = {"x64": "amd64", "arm64": "arm64"}[arch]
-    name = re.compile(r"python-(\d+\.\d+\.\d+)-embed(?:dable)?-" + suffix + r"\.zip")
+    name = re.compile(r"python-(\d+\.\d+\.\d+)-embed(?:dable)?-" + SUFFIXES[arch]
+                      + r"\.zip")
     found = []
     for path in glob.glob(os.path.join(glob.escape(folder), "*", "python-*.zip")):
         match = name.fullmatch(os.path.basename(path))
@@ -184,25 +189,55 @@ class Progress:
             sys.stderr.flush()
 
 
-def fetch(wanted, arch):
-    """The path of the checked embeddable zip of CPython wanted for arch."""
+def cached_by_name(folder, file_name):
+    for path in glob.glob(os.path.join(glob.escape(folder), "*", glob.escape(file_name))):
+        if sha256_of(path) == os.path.basename(os.path.dirname(path)):
+            return path
+    return None
+
+
+def fetch(wanted, arch, full=False):
+    """The path of the checked embeddable zip of CPython wanted for arch, and
+    with full, the path of the full package of exactly its release (else
+    None)."""
     index = os.environ.get("HARBOR_LANTERN_PYTHON_INDEX") or INDEX
     folder = os.path.join(cache_folder(), "runtimes")
     try:
-        releases = read_index(index)
+        listed = read_index(index)
     except (urllib.error.URLError, OSError, ValueError, KeyError) as error:
-        path = cached_without_index(folder, wanted, arch)
-        if path:
-            return path
         reason = getattr(error, "reason", error)
+        path = cached_without_index(folder, wanted, arch)
+        if path and full:
+            version = re.match(r"python-(\d+\.\d+\.\d+)", os.path.basename(path)).group(1)
+            package = cached_by_name(folder, f"python-{version}-{SUFFIXES[arch]}.zip")
+            if package:
+                return path, package
+            raise Refusal(f"--tkinter: cannot read the index {index} ({reason}) and the "
+                          f"full package of CPython {version} for {arch} is not cached "
+                          f"in {folder}: connect once.")
+        if path:
+            return path, None
         raise Refusal(f"--python {wanted}: cannot read the index {index} ({reason}) "
                       f"and no CPython {wanted} for {arch} is cached in {folder}: "
                       "connect once, or give --python-zip.")
-    release = choose(releases, wanted, arch, index)
+    release = choose(listed.get("PythonEmbed", {}), wanted, arch, index)
+    runtime = checked_download(release, folder, f"--python {wanted}", "--python-zip")
+    if not full:
+        return runtime, None
+    [package] = [r for r in listed.get("PythonCore", {}).get(arch, [])
+                 if r.version == release.version][:1] or [None]
+    if package is None:
+        raise Refusal(f"--tkinter: the index {index} lists no full package of CPython "
+                      f"{release.version} for {arch}, where Tcl/Tk comes from: give "
+                      "--python-zip and --tkinter-from with python.org's full package.")
+    return runtime, checked_download(package, folder, "--tkinter", "--tkinter-from")
+
+
+def checked_download(release, folder, given_as, instead):
     if not release.sha256:
-        raise Refusal(f"--python {wanted}: the index lists no SHA-256 for "
+        raise Refusal(f"{given_as}: the index lists no SHA-256 for "
                       f"{release.file_name}, so it cannot be checked: download it "
-                      "yourself, check it, and give --python-zip.")
+                      f"yourself, check it, and give {instead}.")
     path = cached(folder, release)
     if path:
         return path
@@ -210,5 +245,5 @@ def fetch(wanted, arch):
         return download(release, folder)
     except (urllib.error.URLError, OSError) as error:
         reason = getattr(error, "reason", error)
-        raise Refusal(f"--python {wanted}: cannot download {release.url} "
-                      f"({reason}): connect, or give --python-zip.")
+        raise Refusal(f"{given_as}: cannot download {release.url} "
+                      f"({reason}): connect, or give {instead}.")

@@ -6,7 +6,8 @@ import os
 import tempfile
 from importlib import resources as package_data
 
-from . import __version__, archive, dependencies, fetch, names, pth, resources, signing
+from . import (__version__, archive, dependencies, fetch, names, pth, resources,
+               signing, tcltk)
 from .app import LAUNCHER, read_app
 from .config import check_inputs
 from .refusal import Refusal
@@ -29,9 +30,11 @@ def launcher_bytes(arch, windowed):
 def read_the_runtime(inputs):
     if inputs.python:
         arch = inputs.arch or "x64"
-        path = fetch.fetch(inputs.python, arch)
+        path, full_package = fetch.fetch(inputs.python, arch, full=inputs.tkinter)
         runtime = read_runtime(python_zip=path, label=f"--python {inputs.python} "
                                f"({path})")
+        if full_package:
+            tcltk.add(runtime, full_package, f"the full package {full_package}")
     else:
         runtime = read_runtime(inputs.python_zip, inputs.python_dir,
                                inputs.label("python_zip" if inputs.python_zip
@@ -39,6 +42,13 @@ def read_the_runtime(inputs):
         if inputs.arch and inputs.arch != runtime.arch:
             raise Refusal(f"{runtime.source} is a runtime for {runtime.arch}, not for "
                           f"{inputs.label('arch')}: name the runtime for {inputs.arch}.")
+        if inputs.tkinter_from:
+            tcltk.add(runtime, inputs.tkinter_from, inputs.label("tkinter_from"))
+        elif inputs.tkinter and not tcltk.has_tkinter(runtime):
+            raise Refusal(f"{inputs.given_as('tkinter').rstrip(':')} with "
+                          f"{runtime.source}: name python.org's full package of the "
+                          "same release with --tkinter-from, or use --python X.Y.Z, "
+                          "which downloads it.")
     return runtime
 
 
@@ -60,6 +70,8 @@ def branded(inputs, runtime):
 
 
 def pack(inputs, say=print):
+    if inputs.tkinter_from:
+        inputs.tkinter = True
     check_inputs(inputs)
     sign = signing.read_signing(signing.Signing(
         inputs.sign_cert, inputs.sign_key, inputs.sign_pkcs12, inputs.sign_password_file,
@@ -76,6 +88,8 @@ def pack(inputs, say=print):
                       + inputs.given_as("windowed").rstrip(":") + ".")
     app = read_app(inputs.app_dir, inputs.firstrun, inputs.label(
         "app_dir" if inputs.app_dir else "firstrun"), leave_out=inputs.out)
+    if not inputs.tkinter:
+        tcltk.warn_if_needed(app, runtime)
     launcher = branded(inputs, runtime)
     wanted = dependencies.requested(inputs)
     with tempfile.TemporaryDirectory(prefix="harbor-lantern-") as scratch:
@@ -88,8 +102,8 @@ def pack(inputs, say=print):
             files.setdefault(SITE_PACKAGES + relative, source)
         packages = any(k.startswith(SITE_PACKAGES) and not k.endswith("/")
                        for k in files)
-        files.update(("python/" + k, v)
-                     for k, v in pth.edited_pth_files(runtime, packages).items())
+        files.update(("python/" + k, v) for k, v in pth.edited_pth_files(
+            runtime, packages, lib=inputs.tkinter).items())
         files = names.windows_names(files)
         target = os.path.join(inputs.out, f"{top}-{runtime.zip_suffix}.zip")
         names.warn_if_too_long([f"{top}/{n}" for n in files], os.path.basename(target))

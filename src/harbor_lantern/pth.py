@@ -8,19 +8,22 @@ from .archive import read_content
 MARK = "# added by harbor-lantern"
 
 
-def pth_additions(text, packages):
+def pth_additions(text, packages, lib=False):
     paths = {line.strip().replace("/", "\\").rstrip("\\").casefold()
              for line in text.splitlines()
              if line.strip() and not line.lstrip().startswith("#")}
     wanted = [".."]
+    # The standard library modules that come as files, tkinter's among them.
+    if lib:
+        wanted.append("Lib")
     if packages:
         wanted += ["Lib\\site-packages", "import site"]
     return [line for line in wanted if line.casefold() not in paths]
 
 
-def edit_pth(text, packages):
+def edit_pth(text, packages, lib=False):
     """The ._pth with the additions after every line of the maker's own."""
-    added = pth_additions(text, packages)
+    added = pth_additions(text, packages, lib)
     if not added:
         return text
     newline = "\r\n" if "\r\n" in text else "\n"
@@ -29,14 +32,14 @@ def edit_pth(text, packages):
     return text + newline.join([MARK, *added]) + newline
 
 
-def edited_pth_files(runtime, packages):
+def edited_pth_files(runtime, packages, lib=False):
     """{path under python/: new bytes} for each ._pth that needs lines."""
     edited = {}
     for name in runtime.pth_files:
         content = read_content(runtime.files[name])
         # Bytes that are not UTF-8 pass through unchanged.
         text = content.decode("utf-8", errors="surrogateescape")
-        new = edit_pth(text, packages)
+        new = edit_pth(text, packages, lib)
         if new != text:
             edited[name] = new.encode("utf-8", errors="surrogateescape")
     return edited

@@ -99,6 +99,24 @@ def pe_machine(head):
     return struct.unpack_from("<H", head, offset + 4)[0]
 
 
+def pe_imports(data):
+    """The names of the DLLs a 64-bit PE file imports."""
+    try:
+        image = resources.read_image(data, "the module")
+        rva, size = image.directory(1)
+        names, at = [], image.offset_of(rva) if size else None
+        while at is not None:
+            descriptor = struct.unpack_from("<5I", data, at)
+            if not any(descriptor):
+                break
+            start = image.offset_of(descriptor[3])
+            names.append(data[start:data.index(b"\0", start)].decode("ascii", "replace"))
+            at += 20
+        return names
+    except (Refusal, ValueError, struct.error):
+        return []
+
+
 def full_version(dll, version):
     """X.Y.Z from the DLL's fixed file version, whose third field CPython
     writes as micro * 1000 + release level * 10 + serial. A pre-release, or a

@@ -2,11 +2,14 @@
 and run under Wine on an Xvfb display: it starts pythonw.exe, passes 0 and 2
 on silently (a dialog would hold it open), and shows every other end in a
 dialog titled with the product name, which Enter closes."""
+import hashlib
+import json
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 
@@ -14,6 +17,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 sys.path.insert(0, os.path.join(HERE, ".."))
 from stage_package import packer_env, stage  # noqa: E402
+from test_fetch import Server  # noqa: E402
 from test_package import write  # noqa: E402
 from wine import WINE, end_session, start_session, windows_path  # noqa: E402
 
@@ -123,6 +127,91 @@ class Windowed(unittest.TestCase):
         self.assertEqual((text, status), (
             "python\\pythonw.exe is missing: extract the whole zip file and start "
             "Harbor-Lantern.exe from the extracted folder.", 1))
+
+
+TK_TITLE = "Tally \u00e9t\u00e9"
+TK_APP = f"""\
+import tkinter
+root = tkinter.Tk()
+root.title({TK_TITLE!r})
+tkinter.Label(root, text="Tcl/Tk " + str(tkinter.TkVersion), padx=40, pady=30).pack()
+root.bind("<Escape>", lambda event: root.destroy())
+root.after(60000, root.destroy)
+root.mainloop()
+"""
+
+
+class Tkinter(unittest.TestCase):
+    """A tkinter app packed on Linux opens its Tk window: the 3.8 runtime and
+    the tkinter parts of the same build, from an index in python.org's format
+    served on 127.0.0.1 and from the maker's own files."""
+
+    def setUp(self):
+        shared = os.path.dirname(REAL_RUNTIME)
+        self.embed = os.path.join(shared, "python-3.8-embed-amd64.zip")
+        self.parts = os.path.join(shared, "python-3.8-tkinter-amd64.zip")
+        if not (os.path.isfile(self.embed) and os.path.isfile(self.parts)):
+            self.skipTest("!!! THE REAL CPYTHON 3.8 RUNTIME AND ITS TKINTER PARTS ARE NOT "
+                          "in ../shared/runtimes: the tkinter cases were not run !!!")
+        self.root = tempfile.mkdtemp(prefix="hl-tkinter-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        write(os.path.join(self.root, "app", "firstrun.py"), TK_APP)
+        self.tool = stage(os.path.join(self.root, "tool"), {"x64/console.exe": LAUNCHER,
+                                                            "x64/windowed.exe": WINDOWED})
+
+    def pack_and_open(self, label, *options, env=()):
+        out = os.path.join(self.root, label)
+        subprocess.run([sys.executable, "-m", "harbor_lantern", "pack",
+                        os.path.join(self.root, "app"), "--windowed", "--name", "Tally",
+                        "--out", out, *options],
+                       env=packer_env(self.tool, HARBOR_LANTERN_CACHE=os.path.join(
+                           self.root, "cache"), **dict(env)),
+                       check=True, capture_output=True, timeout=TIMEOUT)
+        [packed] = [n for n in os.listdir(out) if n.endswith(".zip")]
+        unpacked = os.path.join(self.root, f"Mes t\u00e9l\u00e9chargements {label}")
+        with zipfile.ZipFile(os.path.join(out, packed)) as archive:
+            archive.extractall(unpacked)
+        launcher = subprocess.Popen(
+            [*WINE, os.path.join(unpacked, "Tally-1.1.0", "Harbor-Lantern.exe")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        found, deadline = [], time.monotonic() + TIMEOUT
+        while not found and time.monotonic() < deadline:
+            time.sleep(0.5)
+            found = subprocess.run(["xdotool", "search", "--name", TK_TITLE],
+                                   capture_output=True, text=True).stdout.split()
+        if not found:
+            # The app's pythonw.exe would hold the pipes open until it ends.
+            end_session()
+            start_session()
+        self.assertTrue(found, f"no Tk window named {TK_TITLE} within {TIMEOUT} s")
+        subprocess.run(["xdotool", "key", "--window", found[-1], "Escape"], check=True,
+                       capture_output=True)
+        launcher.communicate(timeout=TIMEOUT)
+        self.assertEqual(launcher.returncode, 0)
+
+    def test_from_the_makers_files(self):
+        self.pack_and_open("files", "--python-zip", self.embed, "--tkinter-from",
+                           self.parts)
+
+    def test_from_the_index(self):
+        server = Server()
+        self.addCleanup(server.stop)
+        versions = []
+        for company, kind, path, name in (
+                ("PythonEmbed", "pythonembed", self.embed,
+                 "python-3.8.20-embeddable-amd64.zip"),
+                ("PythonCore", "pythoncore", self.parts, "python-3.8.20-amd64.zip")):
+            with open(path, "rb") as f:
+                data = f.read()
+            url = f"/ftp/python/3.8.20/{name}"
+            server.files[url] = data
+            versions.append({"id": f"{kind}-3.8-64", "company": company,
+                             "sort-version": "3.8.20", "url": url,
+                             "hash": {"sha256": hashlib.sha256(data).hexdigest()}})
+        server.files["/ftp/python/index-windows.json"] = json.dumps(
+            {"versions": versions}).encode()
+        self.pack_and_open("index", "--python", "3.8", "--tkinter", env={
+            "HARBOR_LANTERN_PYTHON_INDEX": server.url + "/ftp/python/index-windows.json"})
 
 
 if __name__ == "__main__":

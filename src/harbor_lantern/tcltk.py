@@ -1,0 +1,90 @@
+"""Tcl/Tk and tkinter, which the embeddable runtime lacks, from python.org's
+full package of the same release (or the maker's copy in its layout: DLLs\\,
+tcl\\, Lib\\tkinter), laid out where the embeddable runtime finds them:
+_tkinter.pyd and the Tcl/Tk DLLs beside python.exe, where extension modules
+and their DLLs are looked for; the tcl folder at the runtime's top, since
+_tkinter points Tcl at sys.prefix\\tcl\\tcl8.6 when TCL_LIBRARY is not set
+(Tcl's own fallback looks above the exe); Lib\\tkinter and Lib\\turtle.py,
+with Lib listed in the ._pth."""
+import os
+import re
+
+from .app import collect_folder
+from .archive import read_content
+from .refusal import Refusal, warn
+from .runtime import MACHINES, pe_imports, pe_machine, read_runtime_zip
+
+# Every Tcl/Tk DLL the package has, whatever its version: 8.6 ships
+# tcl86t.dll and tk86t.dll, Tcl/Tk 9 tcl90.dll, tcl9tk90.dll and the zlib1.dll
+# they link against.
+DLL = re.compile(r"(tcl|tk)[^/]*\.dll|zlib1\.dll", re.I)
+IMPORTS = re.compile(r"^\s*(?:import|from)\s+(tkinter|turtle)\b", re.M)
+
+
+def read_source(path, label):
+    """{relative path: content} of a full package zip or folder."""
+    if os.path.isdir(path):
+        return dict(collect_folder(path, f"{label}:"))
+    return dict(read_runtime_zip(path, label))
+
+
+def parts(files, label):
+    """{path under python/: content} of what tkinter needs, and nothing else
+    of the package."""
+    by_folded = {name.casefold(): name for name in files}
+    pyd = by_folded.get("dlls/_tkinter.pyd")
+    if pyd is None:
+        raise Refusal(f"{label} has no DLLs\\_tkinter.pyd: name python.org's full "
+                      "package zip, a Windows Python installation folder, or a zip or "
+                      "folder in that layout (DLLs\\, tcl\\, Lib\\tkinter).")
+    chosen = {"_tkinter.pyd": files[pyd]}
+    for name, content in files.items():
+        folded = name.casefold()
+        if folded.startswith("dlls/") and DLL.fullmatch(name[5:]):
+            chosen[name[5:]] = content
+        elif folded.startswith("tcl/") or folded == "lib/turtle.py" or (
+                folded.startswith("lib/tkinter/") and "__pycache__" not in folded
+                and not folded.endswith(".pyc")):
+            chosen[name] = content
+    return chosen
+
+
+def pyd_version_and_arch(pyd):
+    data = read_content(pyd)
+    versions = sorted({m.group(1) for m in (re.fullmatch(r"python3(\d+)\.dll", n, re.I)
+                                            for n in pe_imports(data)) if m})
+    machine = pe_machine(data[:4096])
+    return ("3." + versions[0] if len(versions) == 1 else None,
+            MACHINES[machine][0] if machine in MACHINES else f"machine {machine}")
+
+
+def add(runtime, source, label):
+    """Puts tkinter's parts from source into the runtime's files, after
+    checking that they are for its Python version and architecture."""
+    chosen = parts(read_source(source, label), label)
+    version, arch = pyd_version_and_arch(chosen["_tkinter.pyd"])
+    if (version, arch) != (runtime.version, runtime.arch):
+        raise Refusal(f"{label} is tkinter for CPython {version or '(unknown)'} on "
+                      f"{arch}, and {runtime.source} is CPython {runtime.version} on "
+                      f"{runtime.arch}: take it from the full package of the runtime's "
+                      "own release.")
+    runtime.files.update(chosen)
+
+
+def has_tkinter(runtime):
+    return any(n.casefold() in ("_tkinter.pyd", "dlls/_tkinter.pyd") for n in runtime.files)
+
+
+def warn_if_needed(app, runtime):
+    """One line when the app's own modules import tkinter or turtle and the
+    runtime will not have them."""
+    if has_tkinter(runtime):
+        return
+    for relative, content in sorted(app.items()):
+        if not relative.endswith(".py") or content is None:
+            continue
+        found = IMPORTS.search(read_content(content).decode("utf-8", "replace"))
+        if found:
+            warn(f"{relative} imports {found.group(1)}, which the embeddable runtime "
+                 "lacks: add --tkinter.")
+            return
