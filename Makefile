@@ -11,6 +11,8 @@ PACKAGES += xvfb xdotool
 # The readers the zips are checked with: libarchive (what Windows 11's
 # Explorer extracts with), Info-ZIP and 7-Zip.
 PACKAGES += libarchive-tools unzip p7zip-full
+# For the release's checks (make release-check).
+PACKAGES += curl ca-certificates
 # A real PKCS#11 token for the signing tests, and the engine osslsigncode
 # signs through.
 PACKAGES += softhsm2 opensc libengine-pkcs11-openssl
@@ -27,7 +29,7 @@ UV_VERSION := 0.13.13
 WHEELHOUSE := build/wheelhouse
 PYDEPS := build/pydeps
 
-.PHONY: all deps pydeps build package wheel demo dist bench bench-pack test test-native test-windows test-arm64-build test-wheel \
+.PHONY: all deps pydeps release-check build package wheel demo dist bench bench-pack test test-native test-windows test-arm64-build test-wheel \
         arm64-root test-arm64 clean
 
 all: build
@@ -90,6 +92,28 @@ wheel: package
 	    $(PYTHON) -m pip wheel --no-build-isolation --no-deps --no-index \
 	    --disable-pip-version-check -q -w dist $(PACKAGE_DIR)
 	@ls dist/harbor_lantern-*.whl
+
+# What a release checks before it publishes (tools/release-check.py), as the
+# release workflow runs it; TAG=vX.Y.Z checks the tag against the version.
+# actionlint is built from the Go module proxy: its package on the Python
+# index fetches the binary from GitHub when installed. Without a Go, the
+# Go toolchain comes from the same proxy.
+ACTIONLINT_VERSION := v1.7.12
+GO_VERSION := 1.26.8
+RELEASE_TOOLS := build/release-tools
+$(RELEASE_TOOLS)/actionlint:
+	@go=$$(command -v go || ls /usr/local/go/bin/go 2>/dev/null); \
+	if [ -z "$$go" ]; then \
+	    mkdir -p build && curl -sSfL -o build/go.zip \
+	        https://proxy.golang.org/golang.org/toolchain/@v/v0.0.1-go$(GO_VERSION).linux-$$(dpkg --print-architecture).zip && \
+	    rm -rf build/go && unzip -q build/go.zip -d build/go && \
+	    go=$$(ls -d $(CURDIR)/build/go/golang.org/toolchain@*/bin/go); \
+	fi; \
+	GOBIN=$(CURDIR)/$(RELEASE_TOOLS) GOFLAGS=-mod=mod \
+	    $$go install github.com/rhysd/actionlint/cmd/actionlint@$(ACTIONLINT_VERSION)
+
+release-check: wheel $(RELEASE_TOOLS)/actionlint
+	$(PYTHON) tools/release-check.py $(if $(TAG),--tag $(TAG))
 
 # harbor-lantern pack from the checkout; the inputs are described in the
 # README, and an empty one is not given.

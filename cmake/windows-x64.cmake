@@ -79,6 +79,8 @@ set_tests_properties(dependencies_for_windows PROPERTIES TIMEOUT 900)
 add_test(NAME zip_records
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_archive.py -v)
 set_tests_properties(zip_records PROPERTIES TIMEOUT 900)
+add_test(NAME release_tag
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_release.py -v)
 add_test(NAME names_for_windows
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_names.py -v)
 add_test(NAME signing_ways

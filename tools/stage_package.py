@@ -18,7 +18,7 @@ def copy(source, target):
 def stage(target, launchers):
     """launchers: {"x64/console.exe": path, ...}; a missing one is left out."""
     shutil.rmtree(target, ignore_errors=True)
-    for name in ("pyproject.toml", "README.md"):
+    for name in ("pyproject.toml", "README.md", "LICENSE"):
         copy(os.path.join(ROOT, name), os.path.join(target, name))
     package = os.path.join(ROOT, "src", "harbor_lantern")
     for name in sorted(os.listdir(package)):
