@@ -3,14 +3,12 @@ target, sdists, hashes, pylock.toml, the cache and offline packs, against a
 package index in the "simple" format served on 127.0.0.1; then pinned
 packages from the real package index."""
 import hashlib
-import http.server
 import io
 import os
 import subprocess
 import sys
 import tarfile
 import tempfile
-import threading
 import unittest
 import urllib.request
 import zipfile
@@ -20,6 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 sys.path.insert(0, HERE)
 from stage_package import packer_env, stage  # noqa: E402
+from test_fetch import Server  # noqa: E402
 from test_package import OFFICIAL_PTH, fake_pe, make_wheel, read, write  # noqa: E402
 
 SITE = "Harbor-Lantern-1.1.0/python/Lib/site-packages/"
@@ -65,11 +64,11 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-class Index:
-    """A PEP 503 index of a folder of distributions, on a port of its own."""
+class Index(Server):
+    """A PEP 503 index of some distributions, on a port of its own."""
 
-    def __init__(self, root, files):
-        self.root = root
+    def __init__(self, files):
+        super().__init__()
         by_name = {}
         for path in files:
             name = os.path.basename(path).split("-", 1)[0].replace("_", "-").lower()
@@ -77,25 +76,11 @@ class Index:
         for name, paths in by_name.items():
             links = "".join(f'<a href="/files/{os.path.basename(p)}#sha256={sha256(p)}">'
                             f"{os.path.basename(p)}</a>\n" for p in paths)
-            write(os.path.join(root, "simple", name, "index.html"),
-                  f"<!DOCTYPE html><html><body>{links}</body></html>")
+            self.files[f"/simple/{name}/"] = (
+                f"<!DOCTYPE html><html><body>{links}</body></html>").encode()
             for p in paths:
-                write(os.path.join(root, "files", os.path.basename(p)), read(p))
-
-        class Quiet(http.server.SimpleHTTPRequestHandler):
-            def __init__(handler, *args, **kwargs):
-                super().__init__(*args, directory=root, **kwargs)
-
-            def log_message(handler, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Quiet)
-        self.url = f"http://127.0.0.1:{self.server.server_port}/simple"
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-
-    def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
+                self.files[f"/files/{os.path.basename(p)}"] = read(p)
+        self.url += "/simple"
 
 
 class Dependencies(unittest.TestCase):
@@ -119,7 +104,7 @@ class Dependencies(unittest.TestCase):
         files.append(make_sdist(dists, "puresrc", "py3-none-any"))
         files.append(make_sdist(dists, "nativesrc", "cp311-cp311-linux_x86_64"))
         cls.files = {os.path.basename(p).split("-", 1)[0]: p for p in files}
-        cls.index = Index(os.path.join(root, "index"), files)
+        cls.index = Index(files)
         cls.tool = stage(os.path.join(root, "tool"), {
             "x64/console.exe": write(os.path.join(root, "x64.exe"), fake_pe(0x8664)),
             "arm64/console.exe": write(os.path.join(root, "arm64.exe"), fake_pe(0xAA64))})
@@ -246,9 +231,7 @@ class Dependencies(unittest.TestCase):
                          "winonly\n", index="http://127.0.0.1:9/simple")
 
     def test_the_cache_packs_offline_and_is_shared_by_packs_at_once(self):
-        index = Index(os.path.join(self.work, "index"), [self.files["winonly"],
-                                                         self.files["parent"],
-                                                         self.files["nested"]])
+        index = Index([self.files["winonly"], self.files["parent"], self.files["nested"]])
         requirements = "winonly\nparent\n"
         with ThreadPoolExecutor(2) as pool:
             results = list(pool.map(lambda n: self.pack(requirements, index=index.url,

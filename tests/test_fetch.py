@@ -41,13 +41,20 @@ class Server:
         files, requests = self.files, self.requests
 
         class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
+            def do_GET(self, head=False):
                 requests.append(self.path)
                 body = files.get(self.path)
                 self.send_response(200 if body is not None else 404)
                 self.send_header("Content-Length", str(len(body or b"")))
+                # The pages of a package index in the "simple" format end in /.
+                self.send_header("Content-Type", "text/html" if self.path.endswith("/")
+                                 else "application/octet-stream")
                 self.end_headers()
-                self.wfile.write(body or b"")
+                if not head:
+                    self.wfile.write(body or b"")
+
+            def do_HEAD(self):
+                self.do_GET(head=True)
 
             def log_message(self, *args):
                 pass

@@ -72,16 +72,18 @@ class Pth(unittest.TestCase):
     def test_additions_keep_every_line_of_the_makers_file(self):
         edited = "python312.zip\n.\n..\nLib/site-packages\nimport site\n"
         cases = [
-            # (the maker's ._pth, packages installed, lines added)
-            (OFFICIAL_PTH, False, [".."]),
-            (OFFICIAL_PTH, True, ["..", "Lib\\site-packages", "import site"]),
-            (edited, True, []),
-            ("python312.zip\n.\nimport site", True, ["..", "Lib\\site-packages"]),
-            ("", False, [".."]),
+            # (the maker's ._pth, packages installed, tkinter added, lines added)
+            (OFFICIAL_PTH, False, False, [".."]),
+            (OFFICIAL_PTH, True, False, ["..", "Lib\\site-packages", "import site"]),
+            (OFFICIAL_PTH, True, True, ["..", "Lib", "Lib\\site-packages", "import site"]),
+            (edited, True, False, []),
+            (edited, False, True, ["Lib"]),
+            ("python312.zip\n.\nimport site", True, False, ["..", "Lib\\site-packages"]),
+            ("", False, False, [".."]),
         ]
-        for text, installed, added in cases:
-            with self.subTest(text=text, installed=installed):
-                result = pth.edit_pth(text, installed)
+        for text, installed, lib, added in cases:
+            with self.subTest(text=text, installed=installed, lib=lib):
+                result = pth.edit_pth(text, installed, lib)
                 self.assertTrue(result.startswith(text))
                 if added:
                     self.assertEqual(result[len(text):].strip().splitlines()[1:], added)
