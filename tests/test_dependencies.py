@@ -243,9 +243,12 @@ class Dependencies(unittest.TestCase):
                 for n in (1, 2)]
         self.assertEqual(sha256(zips[0]), sha256(zips[1]))
         index.stop()
-        result, installed = self.pack(requirements, index=index.url, out="offline")
-        self.assert_packed(result)
-        self.assertIn("packed offline", result.stderr)
+        for label, extra in (("offline", []), ("refresh", ["--refresh"])):
+            with self.subTest(label):
+                result, installed = self.pack(requirements, index=index.url, out=label,
+                                              extra=extra)
+                self.assert_packed(result)
+                self.assertIn("packed offline", result.stderr)
         self.assertEqual(sha256(os.path.join(self.work, "offline",
                                              "Harbor-Lantern-1.1.0-win64.zip")),
                          sha256(zips[0]))

@@ -171,19 +171,21 @@ def install(request, runtime, wheels, index_url, refresh, scratch, say):
         online = ["--index-url", index] + (["--refresh"] if refresh else [])
         offline = ["--index-url", index, "--offline"]
         attempts = [online, offline] if refresh else [offline, online]
-    for i, options in enumerate(attempts):
+    online_said = None
+    for options in attempts:
         shutil.rmtree(target, ignore_errors=True)
         status, said = run_uv(command + options + request.arguments)
         if status == 0:
             break
-        # Offline, uv only says what the cache lacks; the index's answer,
-        # or why it could not be had, is the one to report.
-        if "--offline" in options and i + 1 < len(attempts):
-            continue
-        if "--offline" not in options and i + 1 < len(attempts) \
-                and UNREACHABLE.search(said):
-            continue
-        explain(said, request, runtime, wheels, index, cache)
+        if "--offline" not in options:
+            online_said = said
+            # The index answered: the cache cannot do better.
+            if not UNREACHABLE.search(said):
+                break
+    if status != 0:
+        # Offline, uv only says what the cache lacks: the index's answer, or
+        # why it could not be had, is the one to report.
+        explain(online_said or said, request, runtime, wheels, index, cache)
     if index and "--offline" in options:
         print(f"harbor-lantern: packed offline: the dependencies came from the cache "
               f"{cache}" + ("" if refresh else

@@ -159,7 +159,7 @@ class Tkinter(unittest.TestCase):
         self.tool = stage(os.path.join(self.root, "tool"), {"x64/console.exe": LAUNCHER,
                                                             "x64/windowed.exe": WINDOWED})
 
-    def pack_and_open(self, label, *options, env=()):
+    def pack(self, label, *options, env=()):
         out = os.path.join(self.root, label)
         subprocess.run([sys.executable, "-m", "harbor_lantern", "pack",
                         os.path.join(self.root, "app"), "--windowed", "--name", "Tally",
@@ -168,8 +168,11 @@ class Tkinter(unittest.TestCase):
                            self.root, "cache"), **dict(env)),
                        check=True, capture_output=True, timeout=TIMEOUT)
         [packed] = [n for n in os.listdir(out) if n.endswith(".zip")]
+        return os.path.join(out, packed)
+
+    def pack_and_open(self, label, *options, env=()):
         unpacked = os.path.join(self.root, f"Mes t\u00e9l\u00e9chargements {label}")
-        with zipfile.ZipFile(os.path.join(out, packed)) as archive:
+        with zipfile.ZipFile(self.pack(label, *options, env=env)) as archive:
             archive.extractall(unpacked)
         launcher = subprocess.Popen(
             [*WINE, os.path.join(unpacked, "Tally-1.1.0", "Harbor-Lantern.exe")],
@@ -210,8 +213,13 @@ class Tkinter(unittest.TestCase):
                              "hash": {"sha256": hashlib.sha256(data).hexdigest()}})
         server.files["/ftp/python/index-windows.json"] = json.dumps(
             {"versions": versions}).encode()
-        self.pack_and_open("index", "--python", "3.8", "--tkinter", env={
-            "HARBOR_LANTERN_PYTHON_INDEX": server.url + "/ftp/python/index-windows.json"})
+        env = {"HARBOR_LANTERN_PYTHON_INDEX": server.url + "/ftp/python/index-windows.json"}
+        self.pack_and_open("index", "--python", "3.8", "--tkinter", env=env)
+        # Both packages are cached now: the next pack needs no index.
+        server.stop()
+        with zipfile.ZipFile(self.pack("offline", "--python", "3.8", "--tkinter",
+                                       env=env)) as archive:
+            self.assertIn("Tally-1.1.0/python/_tkinter.pyd", archive.namelist())
 
 
 if __name__ == "__main__":
