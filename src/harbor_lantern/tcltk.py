@@ -18,7 +18,10 @@ from .runtime import MACHINES, pe_imports, pe_machine, read_runtime_zip
 # tcl86t.dll and tk86t.dll, Tcl/Tk 9 tcl90.dll, tcl9tk90.dll and the zlib1.dll
 # they link against.
 DLL = re.compile(r"(tcl|tk)[^/]*\.dll|zlib1\.dll", re.I)
-IMPORTS = re.compile(r"^\s*(?:import|from)\s+(tkinter|turtle)\b", re.M)
+IMPORTS = re.compile(rb"^[ \t]*(?:import|from)[ \t]+(tkinter|turtle)\b", re.M)
+# Imports stand at the top of a module: reading only its start keeps the
+# check cheap in an app of thousands of modules.
+HEAD = 16 << 10
 
 
 def read_source(path, label):
@@ -83,8 +86,9 @@ def warn_if_needed(app, runtime):
     for relative, content in sorted(app.items()):
         if not relative.endswith(".py") or content is None:
             continue
-        found = IMPORTS.search(read_content(content).decode("utf-8", "replace"))
+        head = read_content(content, HEAD)
+        found = (b"tkinter" in head or b"turtle" in head) and IMPORTS.search(head)
         if found:
-            warn(f"{relative} imports {found.group(1)}, which the embeddable runtime "
-                 "lacks: add --tkinter.")
+            warn(f"{relative} imports {found.group(1).decode()}, which the embeddable "
+                 "runtime lacks: add --tkinter.")
             return
