@@ -121,7 +121,7 @@ dist: package
 	PYTHONPATH=$(PACKAGE_DIR)/src:$(PYDEPS) $(PYTHON) -m harbor_lantern pack "$(APP_DIR)" \
 	    --firstrun="$(FIRSTRUN)" --python-zip="$(PYTHON_ZIP)" \
 	    --python-dir="$(PYTHON_DIR)" --python="$(PYTHON_VERSION)" --arch="$(ARCH)" \
-	    $(if $(WINDOWED),--windowed) \
+	    $(if $(WINDOWED),--windowed) $(if $(TKINTER),--tkinter) --tkinter-from="$(TKINTER_FROM)" \
 	    --requirements="$(REQUIREMENTS)" --wheels="$(WHEELS)" --index-url="$(INDEX_URL)" \
 	    --name="$(NAME)" --app-version="$(VERSION)" --icon="$(ICON)" \
 	    --sign-cert="$(SIGN_CERT)" --sign-key="$(SIGN_KEY)" \

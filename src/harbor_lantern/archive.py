@@ -319,7 +319,8 @@ def write_entries(out, top, files):
                 elif future is None:
                     copy_member(out, entry)
                 elif entry.chunks == 1:
-                    entry.crc, entry.method, data, _ = future.result()
+                    # Its size as read, should the file have changed since.
+                    entry.crc, entry.method, data, entry.size = future.result()
                     entry.compressed = len(data)
                     out.write(local_header(entry, entry.crc, entry.compressed, entry.size))
                     out.write(data)
