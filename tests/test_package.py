@@ -93,6 +93,22 @@ class Pth(unittest.TestCase):
                 self.assertEqual(result.count(newline), result.count("\n"))
 
 
+class TkinterParts(unittest.TestCase):
+    def test_only_what_tkinter_needs_and_every_tcl_tk_dll(self):
+        from harbor_lantern import tcltk
+        package = ["python.exe", "python313.dll", "DLLs/_tkinter.pyd", "DLLs/_ssl.pyd",
+                   "DLLs/tcl86t.dll", "DLLs/tk86t.dll", "DLLs/tcl90.dll", "DLLs/tcl9tk90.dll",
+                   "DLLs/zlib1.dll", "DLLs/libssl-3.dll", "Lib/os.py", "Lib/turtle.py",
+                   "Lib/tkinter/__init__.py", "Lib/tkinter/__pycache__/ttk.cpython-313.pyc",
+                   "Lib/turtledemo/clock.py", "Lib/idlelib/idle.py", "tcl/tcl8.6/init.tcl",
+                   "tcl/tk8.6/tk.tcl", "Scripts/pip.exe"]
+        chosen = tcltk.parts({name: b"" for name in package}, "the package")
+        self.assertEqual(sorted(chosen), [
+            "Lib/tkinter/__init__.py", "Lib/turtle.py", "_tkinter.pyd", "tcl/tcl8.6/init.tcl",
+            "tcl/tk8.6/tk.tcl", "tcl86t.dll", "tcl90.dll", "tcl9tk90.dll", "tk86t.dll",
+            "zlib1.dll"])
+
+
 class Packer(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
