@@ -50,14 +50,6 @@ def parser():
     runtime.add_argument("--python-dir", metavar="DIR", help="an unpacked runtime")
     runtime.add_argument("--arch", metavar="{x64,arm64}",
                          help="the architecture for --python (default: x64)")
-    tk = pack_command.add_argument_group(
-        "tkinter, which the embeddable runtime lacks")
-    tk.add_argument("--tkinter", action="store_true", default=None,
-                    help="add Tcl/Tk and tkinter from python.org's full package of the "
-                    "runtime's release (with --python: downloaded, checked, cached)")
-    tk.add_argument("--tkinter-from", metavar="FILE|DIR",
-                    help="take them from this full package zip or Windows Python "
-                    "folder instead (with --python-zip or --python-dir)")
     deps = pack_command.add_argument_group(
         "dependencies (default: [project] dependencies), installed as Windows would "
         "install them")
@@ -70,6 +62,14 @@ def parser():
                       "such as a company mirror")
     deps.add_argument("--refresh", action="store_true", default=None,
                       help="ask the index for newer releases than the cache holds")
+    tk = pack_command.add_argument_group(
+        "tkinter, which the embeddable runtime lacks")
+    tk.add_argument("--tkinter", action="store_true", default=None,
+                    help="add Tcl/Tk and tkinter from python.org's full package of the "
+                    "runtime's release (with --python: downloaded, checked, cached)")
+    tk.add_argument("--tkinter-from", metavar="FILE|DIR",
+                    help="take them from this full package zip or Windows Python "
+                    "folder instead (with --python-zip or --python-dir)")
     brand = pack_command.add_argument_group("the launcher")
     brand.add_argument("--name", metavar="NAME",
                        help="names the zip and the launcher's ProductName")
