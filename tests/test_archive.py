@@ -14,9 +14,13 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
+sys.path.insert(0, os.path.join(HERE, "..", "tools"))
+sys.path.insert(0, HERE)
 from harbor_lantern import archive  # noqa: E402
 from harbor_lantern.refusal import Refusal  # noqa: E402
 from harbor_lantern.runtime import read_runtime_zip  # noqa: E402
+from stage_package import packer_env, stage  # noqa: E402
+from test_package import fake_pe  # noqa: E402
 
 ZIP64_END = b"PK\x06\x06"
 
@@ -91,19 +95,37 @@ class Records(unittest.TestCase):
         with open(self.path("again.zip"), "rb") as f:
             self.assertEqual(f.read(), data)
 
-    def test_zip64_past_65535_entries(self):
+    def test_an_app_of_70000_files_packs_with_zip64(self):
         count = 70_000
-        files = {f"d{i // 1000:02d}/f{i:05d}.py": b"x = %d\n" % i for i in range(count)}
-        target = self.path("many.zip")
-        archive.write_zip(target, "Big", files)
+        app = os.path.join(self.root, "app")
+        for folder in range(count // 1000):
+            os.makedirs(os.path.join(app, f"d{folder:02d}"))
+            for i in range(folder * 1000, folder * 1000 + 1000):
+                with open(os.path.join(app, f"d{folder:02d}", f"f{i:05d}.py"), "wb") as f:
+                    f.write(b"x = %d\n" % i)
+        with open(os.path.join(app, "firstrun.py"), "w") as f:
+            f.write("")
+        runtime = self.path("runtime.zip")
+        with zipfile.ZipFile(runtime, "w") as z:
+            z.writestr("python.exe", fake_pe(0x8664))
+            z.writestr("python312.dll", b"dll")
+        tool = stage(self.path("tool"), {"x64/console.exe": self.path("x64.exe",
+                                                                        fake_pe(0x8664))})
+        result = subprocess.run([sys.executable, "-m", "harbor_lantern", "pack", app,
+                                 "--python-zip", runtime, "--out", self.path("out")],
+                                env=packer_env(tool), capture_output=True, text=True,
+                                timeout=600)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        target = self.path("out/Harbor-Lantern-1.1.0-win64.zip")
         with open(target, "rb") as f:
             self.assertIn(ZIP64_END, f.read()[-200:])
+        entries = count + 4  # firstrun.py, the launcher, python.exe, the DLL
         with zipfile.ZipFile(target) as z:
-            self.assertEqual(len(z.infolist()), count)
+            self.assertEqual(len(z.infolist()), entries)
         self.accepted_by_all(target)
         listed = subprocess.run(["bsdtar", "-tf", target], capture_output=True,
                                 text=True, check=True).stdout.splitlines()
-        self.assertEqual(len(listed), count)
+        self.assertEqual(len(listed), entries)
 
     def test_runtime_entries_are_copied_compressed_and_checked(self):
         source = self.path("runtime.zip")
