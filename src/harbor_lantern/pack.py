@@ -1,6 +1,7 @@
 """The pipeline of `harbor-lantern pack`: read the inputs and check them,
-read the runtime, stage the bundle, install the dependencies, make the ._pth
-work, brand the launcher, sign it, zip. The bundle is staged as a map from
+read the runtime (with Tcl/Tk when asked for), stage the bundle, install the
+dependencies, make the ._pth work, check the names as Windows will hold
+them, brand the launcher, sign it, zip. The bundle is staged as a map from
 each path in the zip to its content, so nothing is copied before the zip."""
 import os
 import tempfile
