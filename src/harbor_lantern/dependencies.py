@@ -156,10 +156,12 @@ def install(request, runtime, wheels, index_url, refresh, scratch, say):
     target = os.path.join(scratch, "site-packages")
     cache = os.path.join(cache_folder(), "uv")
     platform, _ = TARGETS[runtime.arch]
+    # The system's certificates, as pip uses them: a company network that
+    # inspects TLS, or a mirror with its own CA, is trusted there.
     command = [uv_binary(), "pip", "install", "--no-config", "--python", sys.executable,
                "--target", target, "--python-platform", platform,
                "--python-version", runtime.full_version, "--cache-dir", cache,
-               "--no-progress"]
+               "--no-progress", "--system-certs"]
     if wheels:
         # Only that folder, offline; it may hold sdists as well as wheels.
         attempts = [["--no-index", "--find-links", os.path.abspath(wheels), "--offline"]]
