@@ -123,11 +123,11 @@ def full_version(dll, version):
     DLL without one, gives X.Y alone."""
     try:
         image = resources.read_image(read_content(dll), "the DLL")
-        [[version_info]] = [list(v.values()) for v in
-                            resources.read_tree(image)[RT_VERSION].values()][:1]
-        block, _ = resources.parse_block(version_info.data)
+        # The first version resource, whatever its name and language.
+        languages = next(iter(resources.read_tree(image)[RT_VERSION].values()))
+        block, _ = resources.parse_block(next(iter(languages.values())).data)
         high, low = struct.unpack_from("<8xII", block.value)
-    except (Refusal, KeyError, ValueError, struct.error):
+    except (Refusal, KeyError, ValueError, StopIteration, struct.error):
         return version
     field = low >> 16
     if f"{high >> 16}.{high & 0xFFFF}" != version or (field % 1000) // 10 != 15:
