@@ -21,13 +21,13 @@ ARM64_PACKAGES := qemu-user-static binfmt-support debootstrap
 
 # Debian's own Python runs the packer, whichever Python comes first on PATH.
 PYTHON := /usr/bin/python3
-# The packer's one run-time dependency, uv, at the version the tests pin:
-# fetched once from the package index into build/wheelhouse and installed
-# beside the checkout's packer in build/pydeps, where the uv package finds
-# its own binary.
-UV_VERSION := 0.13.13
+# The packer's run-time dependencies, at the versions the tests pin: fetched
+# once from the package index into build/wheelhouse and installed beside the
+# checkout's packer in build/pydeps, where the uv package finds its own binary.
+PYDEPS_PINS := uv==0.13.13 packaging==26.4
 WHEELHOUSE := build/wheelhouse
 PYDEPS := build/pydeps
+PYDEPS_STAMP := $(PYDEPS)/.pins-$(shell echo $(PYDEPS_PINS) | md5sum | cut -c1-12)
 
 .PHONY: all deps pydeps release-check build package wheel demo dist bench bench-pack test test-native test-windows test-arm64-build test-wheel \
         arm64-root test-arm64 clean
@@ -52,12 +52,13 @@ deps:
 	$(call install_missing,$(PACKAGES))
 
 pydeps: deps
-	@test -d $(PYDEPS)/uv-$(UV_VERSION).dist-info || { \
+	@test -f $(PYDEPS_STAMP) || { \
 	    $(PYTHON) -m pip download -q --disable-pip-version-check --only-binary=:all: \
-	        -d $(WHEELHOUSE) uv==$(UV_VERSION) && \
+	        -d $(WHEELHOUSE) $(PYDEPS_PINS) && \
 	    rm -rf $(PYDEPS) && \
 	    $(PYTHON) -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-index \
-	        --find-links $(WHEELHOUSE) --target $(PYDEPS) uv==$(UV_VERSION); }
+	        --find-links $(WHEELHOUSE) --target $(PYDEPS) $(PYDEPS_PINS) && \
+	    touch $(PYDEPS_STAMP); }
 
 build: deps
 	cmake --preset windows

@@ -149,8 +149,10 @@ class Packer(unittest.TestCase):
     def pack(self, *options, cwd=None):
         return subprocess.run(
             [sys.executable, "-m", "harbor_lantern", "pack", "--out", self.out, *options],
-            env=packer_env(self.tool), cwd=cwd, capture_output=True, text=True,
-            timeout=120)
+            # A dead index: a pack that names no runtime never reaches python.org.
+            env=packer_env(self.tool, HARBOR_LANTERN_CACHE=self.path("cache"),
+                           HARBOR_LANTERN_PYTHON_INDEX="http://127.0.0.1:9/index.json"),
+            cwd=cwd, capture_output=True, text=True, timeout=120)
 
     def packed(self, *options):
         result = self.pack(*options)
@@ -325,7 +327,8 @@ class Packer(unittest.TestCase):
             write(self.path(f"{label}/firstrun.py"))
             write(self.path(f"{label}/{top_entry}"))
         cases = [
-            ("no runtime", app, "name the Windows Python runtime once"),
+            ("no runtime, no index", app, "no runtime named, so the newest CPython: "
+             "cannot read the index http://127.0.0.1:9/index.json"),
             ("two runtimes", zip_ + ["--python-dir", self.app] + app,
              "name the Windows Python runtime once"),
             ("no python.exe", ["--python-dir", self.app] + app, "has no python.exe"),

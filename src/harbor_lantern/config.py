@@ -7,6 +7,8 @@ import re
 import tomllib
 from dataclasses import dataclass, field
 
+from packaging.specifiers import InvalidSpecifier, SpecifierSet
+
 from .app import check_app_dir, is_inside
 from .refusal import Refusal
 
@@ -18,7 +20,7 @@ TOOL_KEYS = {"python": str, "arch": str, "python-zip": "path", "python-dir": "pa
              "tkinter-from": "path"}
 ARCHES = ("x64", "arm64")
 RUNTIME_KEYS = ("python_zip", "python_dir", "python")
-PYTHON_VERSION = re.compile(r"3\.\d+(\.\d+)?")
+PYTHON_VERSION = re.compile(r"3\.\d+(\.\d+((a|b|rc)\d+)?)?")
 # The name and version name the zip and its top folder.
 LABEL = re.compile(r"[^\W_][\w.+ -]{0,99}", re.UNICODE)
 
@@ -35,6 +37,7 @@ class Inputs:
     wheels: str = None
     dependencies: list = None
     dependencies_source: str = None
+    requires_python: str = None
     index_url: str = None
     refresh: bool = False
     name: str = None
@@ -125,6 +128,9 @@ def apply_pyproject(inputs, path):
         if getattr(inputs, attribute) is None and isinstance(project.get(key), str):
             setattr(inputs, attribute, project[key])
             inputs.labels[attribute] = f"[project] {key} in {path}:"
+    if isinstance(project.get("requires-python"), str):
+        inputs.requires_python = project["requires-python"]
+        inputs.labels["requires_python"] = f"requires-python in {path}:"
     if inputs.requirements is None and isinstance(project.get("dependencies"), list):
         inputs.dependencies = [str(d) for d in project["dependencies"]]
         inputs.dependencies_source = f"[project] dependencies in {path}"
@@ -132,7 +138,7 @@ def apply_pyproject(inputs, path):
 
 def check_inputs(inputs):
     runtimes = [k for k in RUNTIME_KEYS if getattr(inputs, k)]
-    if len(runtimes) != 1:
+    if len(runtimes) > 1:
         raise Refusal("name the Windows Python runtime once: --python X.Y[.Z] (with "
                       "--arch), --python-zip (the embeddable zip) or --python-dir "
                       "(its unpacked folder)" + (
@@ -143,7 +149,14 @@ def check_inputs(inputs):
                       "at its top) or --firstrun (a single script).")
     if inputs.python and not PYTHON_VERSION.fullmatch(inputs.python):
         raise Refusal(f"{inputs.label('python')} is not a version: give X.Y or X.Y.Z, "
-                      "such as 3.12 or 3.12.8.")
+                      "such as 3.12 or 3.12.8 (or a pre-release such as 3.15.0a8).")
+    if not runtimes and inputs.requires_python:
+        try:
+            SpecifierSet(inputs.requires_python)
+        except InvalidSpecifier:
+            raise Refusal(f"{inputs.given_as('requires_python')} "
+                          f"{inputs.requires_python!r} is not a version specifier: "
+                          "write it as pip reads it, such as \">=3.11\".")
     if inputs.arch and inputs.arch not in ARCHES:
         raise Refusal(f"{inputs.label('arch')} is not an architecture: give x64 or "
                       "arm64.")

@@ -20,29 +20,53 @@ import urllib.parse
 import urllib.request
 from dataclasses import dataclass
 
+from packaging.version import InvalidVersion, Version
+
 from .refusal import Refusal
 
 INDEX = "https://www.python.org/ftp/python/index-windows.json"
-ARCHES = {"x64": "64", "arm64": "arm64"}
-# The embeddable runtime, and the full package of the same release;
-# free-threaded builds (3.14t) and test packages are other ids.
-KINDS = {"PythonEmbed": re.compile(r"pythonembed-(\d+\.\d+)-(64|arm64|32)"),
-         "PythonCore": re.compile(r"pythoncore-(\d+\.\d+)-(64|arm64|32)")}
+ARCHES = {"64": "x64", "arm64": "arm64", "32": "x86"}
+# The embeddable runtime and the full package of a release; free-threaded
+# builds (pythoncore-3.13t-64), test packages (pythontest-...) and anything
+# else never match. Pre-releases carry "-dev" in their ids.
+KINDS = {"PythonEmbed": re.compile(r"pythonembed-(\d+\.\d+)(?:-dev)?-(64|arm64|32)"),
+         "PythonCore": re.compile(r"pythoncore-(\d+\.\d+)(?:-dev)?-(64|arm64|32)")}
 SUFFIXES = {"x64": "amd64", "arm64": "arm64"}
-FINAL = re.compile(r"\d+\.\d+\.\d+")
 TIMEOUT = 30
 CHUNK = 1 << 16
 
 
 @dataclass
+class Fetched:
+    version: str
+    path: str            # the checked embeddable zip
+    package: str = None  # the full package of the same release, when asked for
+    offline: str = None  # why the index was not read, when the cache answered
+
+
+@dataclass
 class Release:
-    version: str     # "3.12.8"
+    company: str
+    arch: str
+    version: str     # "3.12.8", or a pre-release such as "3.15.0a8"
     url: str
     sha256: str      # None when the index lists none
 
     @property
     def file_name(self):
         return urllib.parse.urlsplit(self.url).path.rsplit("/", 1)[-1]
+
+    @property
+    def key(self):
+        return Version(self.version)
+
+    @property
+    def final(self):
+        return not self.key.is_prerelease
+
+    @property
+    def line(self):
+        return ".".join(self.version.split(".")[:2])
 
 
 def cache_folder():
@@ -57,49 +81,97 @@ def cache_folder():
     return os.path.join(base, "harbor-lantern")
 
 
-def version_key(version):
-    return tuple(int(n) for n in version.split("."))
+def series(wanted):
+    """What --python X.Y or X.Y.Z takes: a final release of that series, or
+    exactly that release, pre-releases included."""
+    if wanted.count(".") >= 2:
+        return lambda version: version == wanted
+    return lambda version: (version.startswith(wanted + ".")
+                            and not Version(version).is_prerelease)
 
 
-def matches(wanted, version):
-    return version == wanted or version.startswith(wanted + ".")
+class Index:
+    """python.org's index of Windows runtimes, read one page at a time and
+    only as far as a question needs: each page is a request, and the first
+    one alone answers most packs."""
 
+    def __init__(self, url):
+        self.url, self.next, self.seen, self.releases = url, url, set(), []
 
-def read_index(url):
-    """Every embeddable runtime and full package that the index lists, page
-    by page: {company: {arch: [Release]}}."""
-    found, seen = {}, set()
-    while url and url not in seen:
-        seen.add(url)
+    def more(self):
+        if not self.next or self.next in self.seen:
+            return False
+        url = self.next
+        self.seen.add(url)
         with urllib.request.urlopen(url, timeout=TIMEOUT) as response:
             page = json.load(response)
         for entry in page.get("versions", []):
+            # Another schema may mean other fields: never guess at them.
+            if entry.get("schema") != 1:
+                continue
             company = str(entry.get("company"))
             kind = company in KINDS and KINDS[company].fullmatch(str(entry.get("id", "")))
             version = str(entry.get("sort-version", ""))
-            if not kind or not FINAL.fullmatch(version):
+            try:
+                Version(version)
+            except InvalidVersion:
+                continue
+            if not kind or not entry.get("url"):
                 continue
             digest = (entry.get("hash") or {}).get("sha256")
-            arch = {v: k for k, v in ARCHES.items()}.get(kind.group(2), "x86")
-            found.setdefault(company, {}).setdefault(arch, []).append(Release(
-                version, urllib.parse.urljoin(url, entry["url"]),
-                digest.lower() if digest else None))
-        url = urllib.parse.urljoin(url, page["next"]) if page.get("next") else None
-    return found
+            self.releases.append(Release(
+                company, ARCHES[kind.group(2)], version,
+                urllib.parse.urljoin(url, entry["url"]), digest.lower() if digest else None))
+        self.next = urllib.parse.urljoin(url, page["next"]) if page.get("next") else None
+        return True
+
+    def listed(self, company, arch):
+        return [r for r in self.releases if r.company == company and r.arch == arch]
+
+    def newest(self, company, arch, allows):
+        """The newest release that allows() takes. A page lists the newest
+        release of each line before the older ones, so reading stops once
+        every newer line read is ruled out whole (its newest and its X.Y.0
+        both refused)."""
+        while True:
+            mine = self.listed(company, arch)
+            taken = [r for r in mine if allows(r.version)]
+            best = max(taken, key=lambda r: r.key, default=None)
+            if best is not None and not any(
+                    r.key > best.key and allows(r.line + ".0") for r in mine):
+                return best
+            if not self.more():
+                return best
 
 
-def choose(releases, wanted, arch, index):
-    mine = [r for r in releases.get(arch, []) if matches(wanted, r.version)]
-    if mine:
-        return max(mine, key=lambda r: version_key(r.version))
-    listed = sorted({".".join(r.version.split(".")[:2])
-                     for r in releases.get(arch, [])}, key=version_key)
-    if not listed:
-        raise Refusal(f"--arch {arch}: the index {index} has no embeddable runtime "
-                      f"for {arch}; it has them for "
-                      + ", ".join(sorted(a for a in releases if a != "x86")) + ".")
-    raise Refusal(f"--python {wanted}: the index {index} has no CPython {wanted} "
-                  f"for {arch}; it has {', '.join(listed)}.")
+def no_release(index, wanted, arch, what):
+    """The refusal when nothing fits: names what the index has for arch."""
+    while index.more():
+        pass
+    mine = index.listed("PythonEmbed", arch)
+    finals = sorted({r.line for r in mine if r.final}, key=Version)
+    if not mine:
+        others = sorted({r.arch for r in index.releases if r.arch != "x86"})
+        return Refusal(f"--arch {arch}: the index {index.url} has no embeddable runtime "
+                       f"for {arch}; it has them for {', '.join(others) or 'none'}.")
+    if not what.startswith("--python"):
+        return Refusal(f"{what} allows none of the CPython releases that the index "
+                       f"{index.url} has for {arch} ({', '.join(finals)}): widen it, "
+                       "or name a runtime with --python.")
+    previews = sorted({r.version for r in mine if not r.final
+                       and r.version.startswith(wanted + ".")}, key=Version)
+    if previews:
+        return Refusal(f"--python {wanted}: the index {index.url} has only pre-releases "
+                       f"of CPython {wanted} for {arch} ({', '.join(previews)}): name one "
+                       f"exactly, such as --python {previews[-1]}, or choose a final "
+                       f"release ({', '.join(finals)}).")
+    if any(r.line == wanted for r in index.listed("PythonCore", arch)):
+        return Refusal(f"{what}: the index {index.url} has no checked embeddable "
+                       f"CPython {wanted} (it lists them from 3.11 on): download "
+                       f"python-{wanted}.N-embed-{SUFFIXES[arch]}.zip from python.org, "
+                       "check it, and give --python-zip.")
+    return Refusal(f"{what}: the index {index.url} has no CPython {wanted} for {arch}; "
+                   f"it has {', '.join(finals)}.")
 
 
 def cached(folder, release):
@@ -107,20 +179,20 @@ def cached(folder, release):
     return path if os.path.isfile(path) and sha256_of(path) == release.sha256 else None
 
 
-def cached_without_index(folder, wanted, arch):
-    """The newest matching runtime in the cache, each checked again against
-    the hash it was stored under."""
-    name = re.compile(r"python-(\d+\.\d+\.\d+)-embed(?:dable)?-" + SUFFIXES[arch]
-                      + r"\.zip")
+def cached_without_index(folder, allows, arch):
+    """The newest runtime in the cache that allows() takes, each checked
+    again against the hash it was stored under."""
+    name = re.compile(r"python-(\d+\.\d+\.\d+(?:(?:a|b|rc)\d+)?)-embed(?:dable)?-"
+                      + SUFFIXES[arch] + r"\.zip")
     found = []
     for path in glob.glob(os.path.join(glob.escape(folder), "*", "python-*.zip")):
         match = name.fullmatch(os.path.basename(path))
-        if match and matches(wanted, match.group(1)):
-            found.append((version_key(match.group(1)), path))
-    for _, path in sorted(found, reverse=True):
+        if match and allows(match.group(1)):
+            found.append((Version(match.group(1)), match.group(1), path))
+    for _, version, path in sorted(found, reverse=True):
         if sha256_of(path) == os.path.basename(os.path.dirname(path)):
-            return path
-    return None
+            return version, path
+    return None, None
 
 
 def sha256_of(path):
@@ -196,41 +268,50 @@ def cached_by_name(folder, file_name):
     return None
 
 
-def fetch(wanted, arch, full=False):
-    """The path of the checked embeddable zip of CPython wanted for arch, and
-    with full, the path of the full package of exactly its release (else
-    None)."""
-    index = os.environ.get("HARBOR_LANTERN_PYTHON_INDEX") or INDEX
+def fetch(wanted, arch, full=False, allows=None, what=None):
+    """The checked embeddable zip and, with full, the full package of exactly
+    its release. wanted is X.Y or X.Y.Z; with allows, what allows() takes is
+    told by what (requires-python)."""
+    index = Index(os.environ.get("HARBOR_LANTERN_PYTHON_INDEX") or INDEX)
     folder = os.path.join(cache_folder(), "runtimes")
+    what = what or f"--python {wanted}"
+    allows = allows or series(wanted)
+    exact = allows is not None and wanted.count(".") >= 2 and what.startswith("--python")
+    version, path = cached_without_index(folder, allows, arch)
+    package = None
+    if path and full:
+        package = cached_by_name(folder, f"python-{version}-{SUFFIXES[arch]}.zip")
+    # An exact release already checked into the cache needs no index at all.
+    if exact and path and (package or not full):
+        return Fetched(version, path, package)
     try:
-        listed = read_index(index)
+        release = index.newest("PythonEmbed", arch, allows)
+        if release is None:
+            raise no_release(index, wanted, arch, what)
+        full_release = full and index.newest(
+            "PythonCore", arch, lambda v: v == release.version)
     except (urllib.error.URLError, OSError, ValueError, KeyError) as error:
         reason = getattr(error, "reason", error)
-        path = cached_without_index(folder, wanted, arch)
-        if path and full:
-            version = re.match(r"python-(\d+\.\d+\.\d+)", os.path.basename(path)).group(1)
-            package = cached_by_name(folder, f"python-{version}-{SUFFIXES[arch]}.zip")
-            if package:
-                return path, package
-            raise Refusal(f"--tkinter: cannot read the index {index} ({reason}) and the "
-                          f"full package of CPython {version} for {arch} is not cached "
-                          f"in {folder}: connect once.")
+        if path and full and not package:
+            raise Refusal(f"--tkinter: cannot read the index {index.url} ({reason}) and "
+                          f"the full package of CPython {version} for {arch} is not "
+                          f"cached in {folder}: connect once.")
         if path:
-            return path, None
-        raise Refusal(f"--python {wanted}: cannot read the index {index} ({reason}) "
-                      f"and no CPython {wanted} for {arch} is cached in {folder}: "
+            return Fetched(version, path, package, offline=f"{reason}")
+        fits = f"CPython {wanted}" if what.startswith("--python") else "runtime that fits"
+        raise Refusal(f"{what}: cannot read the index {index.url} ({reason}) "
+                      f"and no {fits} for {arch} is cached in {folder}: "
                       "connect once, or give --python-zip.")
-    release = choose(listed.get("PythonEmbed", {}), wanted, arch, index)
-    runtime = checked_download(release, folder, f"--python {wanted}", "--python-zip")
+    runtime = checked_download(release, folder, what, "--python-zip")
     if not full:
-        return runtime, None
-    [package] = [r for r in listed.get("PythonCore", {}).get(arch, [])
-                 if r.version == release.version][:1] or [None]
-    if package is None:
-        raise Refusal(f"--tkinter: the index {index} lists no full package of CPython "
-                      f"{release.version} for {arch}, where Tcl/Tk comes from: give "
-                      "--python-zip and --tkinter-from with python.org's full package.")
-    return runtime, checked_download(package, folder, "--tkinter", "--tkinter-from")
+        return Fetched(release.version, runtime)
+    if full_release is None:
+        raise Refusal(f"--tkinter: the index {index.url} lists no full package of "
+                      f"CPython {release.version} for {arch}, where Tcl/Tk comes from: "
+                      "give --python-zip and --tkinter-from with python.org's full "
+                      "package.")
+    return Fetched(release.version, runtime, checked_download(
+        full_release, folder, "--tkinter", "--tkinter-from"))
 
 
 def checked_download(release, folder, given_as, instead):

@@ -7,6 +7,9 @@ import os
 import tempfile
 from importlib import resources as package_data
 
+from packaging.specifiers import SpecifierSet
+from packaging.version import Version
+
 from . import (__version__, archive, dependencies, fetch, names, pth, resources,
                signing, tcltk)
 from .app import LAUNCHER, read_app
@@ -28,14 +31,38 @@ def launcher_bytes(arch, windowed):
     return path.read_bytes()
 
 
-def read_the_runtime(inputs):
+def from_the_index(inputs, say):
+    """(label, fetched) for the runtime named by version or, with none named,
+    the newest that requires-python allows."""
+    arch = inputs.arch or "x64"
     if inputs.python:
-        arch = inputs.arch or "x64"
-        path, full_package = fetch.fetch(inputs.python, arch, full=inputs.tkinter)
-        runtime = read_runtime(python_zip=path, label=f"--python {inputs.python} "
-                               f"({path})")
-        if full_package:
-            tcltk.add(runtime, full_package, f"the full package {full_package}")
+        got = fetch.fetch(inputs.python, arch, full=inputs.tkinter)
+        return f"--python {inputs.python} ({got.path})", got
+    if inputs.requires_python:
+        specifier = SpecifierSet(inputs.requires_python)
+        why = f"the newest that requires-python {inputs.requires_python!r} allows"
+        got = fetch.fetch(
+            inputs.requires_python, arch, full=inputs.tkinter,
+            what=f"{inputs.given_as('requires_python')} {inputs.requires_python!r}",
+            allows=lambda v: not Version(v).is_prerelease and specifier.contains(v))
+    else:
+        why = "the newest final release ([project] sets no requires-python)"
+        got = fetch.fetch("3", arch, full=inputs.tkinter, what="no runtime named, so the newest CPython",
+                          allows=lambda v: not Version(v).is_prerelease)
+    where = (f" in the cache, as the index cannot be read ({got.offline})"
+             if got.offline else "")
+    say(f"no runtime named: CPython {got.version} for {arch}, {why}{where}; "
+        "--python X.Y names another.")
+    return f"CPython {got.version} ({got.path})", got
+
+
+def read_the_runtime(inputs, say):
+    if not (inputs.python_zip or inputs.python_dir):
+        label, got = from_the_index(inputs, say)
+        runtime = read_runtime(python_zip=got.path, label=label)
+        if got.package:
+            tcltk.add(runtime, got.package, f"the full package {got.package}",
+                      from_index=True)
     else:
         runtime = read_runtime(inputs.python_zip, inputs.python_dir,
                                inputs.label("python_zip" if inputs.python_zip
@@ -81,7 +108,7 @@ def pack(inputs, say=print):
     name = inputs.name or "Harbor-Lantern"
     version = inputs.version or __version__
     top = f"{name}-{version}"
-    runtime = read_the_runtime(inputs)
+    runtime = read_the_runtime(inputs, say)
     # No console: a console program started from it would open one.
     if inputs.windowed and "pythonw.exe" not in runtime.files:
         raise Refusal(f"{runtime.source} has no pythonw.exe, which a windowed app "

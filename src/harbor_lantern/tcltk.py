@@ -31,11 +31,16 @@ def read_source(path, label):
     return dict(read_runtime_zip(path, label))
 
 
-def parts(files, label):
+def parts(files, label, from_index=False):
     """{path under python/: content} of what tkinter needs, and nothing else
     of the package."""
     by_folded = {name.casefold(): name for name in files}
     pyd = by_folded.get("dlls/_tkinter.pyd")
+    if pyd is None and from_index:
+        # python.org's early ARM64 builds came without Tcl/Tk.
+        raise Refusal(f"{label} has no Tcl/Tk: python.org built that release without "
+                      "it, so tkinter cannot be added; choose a release whose full "
+                      "package has it, or pack for x64.")
     if pyd is None:
         raise Refusal(f"{label} has no DLLs\\_tkinter.pyd: name python.org's full "
                       "package zip, a Windows Python installation folder, or a zip or "
@@ -61,10 +66,10 @@ def pyd_version_and_arch(pyd):
             MACHINES[machine][0] if machine in MACHINES else f"machine {machine}")
 
 
-def add(runtime, source, label):
+def add(runtime, source, label, from_index=False):
     """Puts tkinter's parts from source into the runtime's files, after
     checking that they are for its Python version and architecture."""
-    chosen = parts(read_source(source, label), label)
+    chosen = parts(read_source(source, label), label, from_index)
     version, arch = pyd_version_and_arch(chosen["_tkinter.pyd"])
     if (version, arch) != (runtime.version, runtime.arch):
         raise Refusal(f"{label} is tkinter for CPython {version or '(unknown)'} on "
