@@ -69,6 +69,13 @@ add_test(NAME windowed_end_to_end
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_windowed.py -v)
 set_tests_properties(windowed_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
 
+# python.org's 3.11.9, 3.12.9 and 3.13.2, fetched from the package index on
+# first use and kept under build/runtimes.
+add_test(NAME todays_pythons_end_to_end
+    COMMAND ${CMAKE_COMMAND} -E env ${wine_env} HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_modern.py -v)
+set_tests_properties(todays_pythons_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
+
 set(signed_launcher ${CMAKE_BINARY_DIR}/signed/Harbor-Lantern.exe)
 add_test(NAME package_zip
     COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>

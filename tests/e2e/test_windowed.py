@@ -19,6 +19,7 @@ sys.path.insert(0, os.path.join(HERE, ".."))
 from stage_package import packer_env, stage  # noqa: E402
 from test_fetch import Server  # noqa: E402
 from test_package import write  # noqa: E402
+import real_runtimes  # noqa: E402
 from wine import WINE, end_session, start_session, windows_path  # noqa: E402
 
 LAUNCHER = os.environ["HL_LAUNCHER"]
@@ -56,20 +57,31 @@ def tearDownModule():
     display.wait()
 
 
+def modern_runtime(name):
+    try:
+        return real_runtimes.get(name)
+    except real_runtimes.Unreachable as error:
+        raise unittest.SkipTest(real_runtimes.skip_message(error))
+
+
 class Windowed(unittest.TestCase):
     @classmethod
-    def setUpClass(cls):
+    def runtime(cls):
         if not os.path.isfile(REAL_RUNTIME):
             raise unittest.SkipTest("no real CPython runtime beside the checkout "
                                     "(../shared/runtimes)")
+        return ["--python-zip", REAL_RUNTIME]
+
+    @classmethod
+    def setUpClass(cls):
+        runtime = cls.runtime()
         cls.root = tempfile.mkdtemp(prefix="hl-windowed-")
         write(os.path.join(cls.root, "app", "firstrun.py"), FIRSTRUN)
         tool = stage(os.path.join(cls.root, "tool"), {"x64/console.exe": LAUNCHER,
                                                       "x64/windowed.exe": WINDOWED})
         out = os.path.join(cls.root, "dist")
         subprocess.run([sys.executable, "-m", "harbor_lantern", "pack",
-                        os.path.join(cls.root, "app"), "--python-zip", REAL_RUNTIME,
-                        "--windowed", "--name", TITLE, "--out", out],
+                        os.path.join(cls.root, "app"), *runtime, "--windowed", "--name", TITLE, "--out", out],
                        env=packer_env(tool), check=True, capture_output=True,
                        timeout=TIMEOUT)
         [packed] = [n for n in os.listdir(out) if n.endswith(".zip")]
@@ -82,10 +94,11 @@ class Windowed(unittest.TestCase):
         shutil.rmtree(cls.root, ignore_errors=True)
 
     def start(self, *arguments):
-        # Pipes: Python dies at start when a standard handle is a regular file.
+        # Under Wine, pythonw.exe dies at start when a standard handle is a
+        # terminal, a regular file or a pipe: /dev/null for all three.
         return subprocess.Popen([*WINE, os.path.join(self.bundle, "Harbor-Lantern.exe"),
                                  *arguments], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def dialog(self, launcher):
         """The dialog's text, after which Enter closes it; and the launcher's
@@ -129,6 +142,14 @@ class Windowed(unittest.TestCase):
             "Harbor-Lantern.exe from the extracted folder.", 1))
 
 
+class WindowedOn313(Windowed):
+    """The same on python.org's CPython 3.13.2."""
+
+    @classmethod
+    def runtime(cls):
+        return ["--python-dir", modern_runtime("python-3.13.2-embed-amd64")]
+
+
 TK_TITLE = "Tally \u00e9t\u00e9"
 TK_APP = f"""\
 import tkinter
@@ -146,13 +167,19 @@ class Tkinter(unittest.TestCase):
     the tkinter parts of the same build, from an index in python.org's format
     served on 127.0.0.1 and from the maker's own files."""
 
-    def setUp(self):
+    runtime_option = "--python-zip"
+
+    def runtime_and_parts(self):
         shared = os.path.dirname(REAL_RUNTIME)
-        self.embed = os.path.join(shared, "python-3.8-embed-amd64.zip")
-        self.parts = os.path.join(shared, "python-3.8-tkinter-amd64.zip")
-        if not (os.path.isfile(self.embed) and os.path.isfile(self.parts)):
+        embed = os.path.join(shared, "python-3.8-embed-amd64.zip")
+        parts = os.path.join(shared, "python-3.8-tkinter-amd64.zip")
+        if not (os.path.isfile(embed) and os.path.isfile(parts)):
             self.skipTest("!!! THE REAL CPYTHON 3.8 RUNTIME AND ITS TKINTER PARTS ARE NOT "
                           "in ../shared/runtimes: the tkinter cases were not run !!!")
+        return embed, parts
+
+    def setUp(self):
+        self.embed, self.parts = self.runtime_and_parts()
         self.root = tempfile.mkdtemp(prefix="hl-tkinter-")
         self.addCleanup(shutil.rmtree, self.root, True)
         write(os.path.join(self.root, "app", "firstrun.py"), TK_APP)
@@ -176,14 +203,13 @@ class Tkinter(unittest.TestCase):
             archive.extractall(unpacked)
         launcher = subprocess.Popen(
             [*WINE, os.path.join(unpacked, "Tally-1.1.0", "Harbor-Lantern.exe")],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         found, deadline = [], time.monotonic() + TIMEOUT
         while not found and time.monotonic() < deadline:
             time.sleep(0.5)
             found = subprocess.run(["xdotool", "search", "--name", TK_TITLE],
                                    capture_output=True, text=True).stdout.split()
         if not found:
-            # The app's pythonw.exe would hold the pipes open until it ends.
             end_session()
             start_session()
         self.assertTrue(found, f"no Tk window named {TK_TITLE} within {TIMEOUT} s")
@@ -193,7 +219,7 @@ class Tkinter(unittest.TestCase):
         self.assertEqual(launcher.returncode, 0)
 
     def test_from_the_makers_files(self):
-        self.pack_and_open("files", "--python-zip", self.embed, "--tkinter-from",
+        self.pack_and_open("files", self.runtime_option, self.embed, "--tkinter-from",
                            self.parts)
 
     def test_from_the_index(self):
@@ -208,7 +234,7 @@ class Tkinter(unittest.TestCase):
                 data = f.read()
             url = f"/ftp/python/3.8.20/{name}"
             server.files[url] = data
-            versions.append({"id": f"{kind}-3.8-64", "company": company,
+            versions.append({"schema": 1, "id": f"{kind}-3.8-64", "company": company,
                              "sort-version": "3.8.20", "url": url,
                              "hash": {"sha256": hashlib.sha256(data).hexdigest()}})
         server.files["/ftp/python/index-windows.json"] = json.dumps(
@@ -220,6 +246,16 @@ class Tkinter(unittest.TestCase):
         with zipfile.ZipFile(self.pack("offline", "--python", "3.8", "--tkinter",
                                        env=env)) as archive:
             self.assertIn("Tally-1.1.0/python/_tkinter.pyd", archive.namelist())
+
+
+class TkinterOn313(Tkinter):
+    """python.org's CPython 3.13.2 with the Tcl/Tk parts of its full package."""
+    runtime_option = "--python-dir"
+    test_from_the_index = None
+
+    def runtime_and_parts(self):
+        return (modern_runtime("python-3.13.2-embed-amd64"),
+                modern_runtime("python-3.13.2-tkinter-amd64"))
 
 
 if __name__ == "__main__":
