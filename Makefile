@@ -68,9 +68,10 @@ build: deps
 	@echo "built build/windows/Harbor-Lantern.exe (x64, for x64 runtimes)"
 	@echo "built build/windows-arm64/Harbor-Lantern.exe (ARM64, for ARM64 runtimes)"
 
-# Packs the launcher with the test stand-in as python.exe and the sample
-# firstrun.py, unpacks it and starts it under Wine.
-demo: deps
+# Packs the sample firstrun.py on python.org's CPython 3.13.2 (fetched once
+# from the package index; without it, the test stand-in), unpacks it and
+# starts it under Wine.
+demo: deps pydeps
 	cmake --preset windows
 	cmake --build --preset windows --target Harbor-Lantern stand_in_python
 	$(PYTHON) tools/demo.py --build build/windows
