@@ -234,7 +234,52 @@ def dependencies():
     print(f"  warm - plain:                    {warm - folder:+.3f} s")
 
 
+def runtime_by_version():
+    """A warm --python 3.13 (the runtime cached) against --python-zip of the
+    same zip: how many pages of the index it asks for, and what they cost.
+    The index is served on 127.0.0.1 in python.org's three-page shape."""
+    sys.path.insert(0, os.path.join(ROOT, "tests"))
+    sys.path.insert(0, os.path.join(ROOT, "tools"))
+    import real_runtimes
+    from test_fetch import Server, entry, serve_index
+    runtime = real_runtimes.get("python-3.13.2-embed-amd64")
+    with tempfile.TemporaryDirectory() as tmp:
+        embed = os.path.join(tmp, "python-3.13.2-embeddable-amd64.zip")
+        with zipfile.ZipFile(embed, "w", zipfile.ZIP_DEFLATED) as z:
+            for name in sorted(os.listdir(runtime)):
+                z.write(os.path.join(runtime, name), name)
+        with open(embed, "rb") as f:
+            data = f.read()
+        server = Server()
+        try:
+            index = serve_index(server, [[(entry("3.13.2", "64", data), data)],
+                                         [(entry("3.12.8", "64", b"old"), b"old")], []])
+            env = {"HARBOR_LANTERN_CACHE": os.path.join(tmp, "cache"),
+                   "HARBOR_LANTERN_PYTHON_INDEX": index}
+            app = os.path.join(ROOT, "sample")
+
+            def pack_it(out, **runtime_option):
+                return pack(read_inputs(dict(app_dir=app, out=os.path.join(tmp, out),
+                                             **runtime_option)), say=lambda _: 0)
+
+            timed(lambda: pack_it("cold", python="3.13"), env)
+            before = len(server.requests)
+            warm = min(timed(lambda: pack_it("warm", python="3.13"), env)[0]
+                       for _ in range(RUNS))
+            pages = (len(server.requests) - before) / RUNS
+            local = min(timed(lambda: pack_it("zip", python_zip=embed), env)[0]
+                        for _ in range(RUNS))
+        finally:
+            server.stop()
+    print(f"--python 3.13 with CPython 3.13.2 cached, best of {RUNS}:")
+    print(f"  index requests per pack:         {pages:g}")
+    print(f"  warm --python 3.13:              {warm:.3f} s")
+    print(f"  --python-zip of the same zip:    {local:.3f} s")
+    print(f"  difference:                      {warm - local:+.3f} s")
+
+
 if __name__ == "__main__":
     main()
     big_app()
     dependencies()
+    runtime_by_version()
