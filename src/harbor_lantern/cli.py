@@ -41,10 +41,12 @@ def parser():
     pack_command.add_argument("--firstrun", metavar="SCRIPT",
                               help="pack a single script as firstrun.py instead")
     runtime = pack_command.add_argument_group(
-        "the Windows Python runtime (one of the first three)")
+        "the Windows Python runtime (one of the first three; with none, the newest "
+        "CPython that [project] requires-python allows, from python.org)")
     runtime.add_argument("--python", metavar="X.Y[.Z]",
                          help="download it from python.org (the newest X.Y.Z for "
-                         "X.Y), checked and cached")
+                         "X.Y; a pre-release only by its exact version), checked and "
+                         "cached")
     runtime.add_argument("--python-zip", metavar="FILE",
                          help="the embeddable zip from python.org")
     runtime.add_argument("--python-dir", metavar="DIR", help="an unpacked runtime")
