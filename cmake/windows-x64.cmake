@@ -76,6 +76,11 @@ add_test(NAME todays_pythons_end_to_end
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_modern.py -v)
 set_tests_properties(todays_pythons_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
 
+add_test(NAME bytecode_end_to_end
+    COMMAND ${CMAKE_COMMAND} -E env ${wine_env} HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_bytecode.py -v)
+set_tests_properties(bytecode_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
+
 set(signed_launcher ${CMAKE_BINARY_DIR}/signed/Harbor-Lantern.exe)
 add_test(NAME package_zip
     COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>

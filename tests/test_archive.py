@@ -111,7 +111,8 @@ class Records(unittest.TestCase):
             z.writestr("python312.dll", b"dll")
         tool = stage(self.path("tool"), {"x64/console.exe": self.path("x64.exe",
                                                                         fake_pe(0x8664))})
-        result = subprocess.run([sys.executable, "-m", "harbor_lantern", "pack", app,
+        result = subprocess.run([sys.executable, "-m", "harbor_lantern", "pack",
+                                 "--bytecode", "sources", app,
                                  "--python-zip", runtime, "--out", self.path("out")],
                                 env=packer_env(tool), capture_output=True, text=True,
                                 timeout=600)

@@ -132,7 +132,8 @@ class Dependencies(unittest.TestCase):
             if "\n" in requirements else requirements
         out = os.path.join(self.work, out)
         result = subprocess.run(
-            [sys.executable, "-m", "harbor_lantern", "pack", self.app, "--python-zip",
+            [sys.executable, "-m", "harbor_lantern", "pack",
+             "--bytecode", "sources", self.app, "--python-zip",
              self.runtimes[arch], "--requirements", path, "--out", out,
              *(["--index-url", index or self.index.url] if "--wheels" not in extra
                else []), *extra],
@@ -284,7 +285,8 @@ class RealIndex(unittest.TestCase):
                 with self.subTest(requirement):
                     out = os.path.join(root, requirement)
                     result = subprocess.run(
-                        [sys.executable, "-m", "harbor_lantern", "pack", app,
+                        [sys.executable, "-m", "harbor_lantern", "pack",
+                         "--bytecode", "sources", app,
                          "--python-zip", runtime, "--out", out, "--requirements",
                          write(os.path.join(root, "r.txt"), requirement + "\n")],
                         env=packer_env(tool, HARBOR_LANTERN_CACHE=os.path.join(root, "c")),

@@ -88,7 +88,8 @@ class Packed(unittest.TestCase):
             write(os.path.join(app, deep, f"donn{NFD_CAFE[-2:]}es.csv"), "1\n")
             out = os.path.join(root, "out")
             result = subprocess.run(
-                [sys.executable, "-m", "harbor_lantern", "pack", app, "--python-zip",
+                [sys.executable, "-m", "harbor_lantern", "pack",
+                 "--bytecode", "sources", app, "--python-zip",
                  runtime, "--out", out], env=packer_env(tool), capture_output=True,
                 text=True, timeout=120)
             self.assertEqual(result.returncode, 0, result.stderr)

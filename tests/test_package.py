@@ -148,7 +148,8 @@ class Packer(unittest.TestCase):
 
     def pack(self, *options, cwd=None):
         return subprocess.run(
-            [sys.executable, "-m", "harbor_lantern", "pack", "--out", self.out, *options],
+            [sys.executable, "-m", "harbor_lantern", "pack",
+             "--bytecode", "sources", "--out", self.out, *options],
             # A dead index: a pack that names no runtime never reaches python.org.
             env=packer_env(self.tool, HARBOR_LANTERN_CACHE=self.path("cache"),
                            HARBOR_LANTERN_PYTHON_INDEX="http://127.0.0.1:9/index.json"),
@@ -262,7 +263,8 @@ class Packer(unittest.TestCase):
         self.assertIn("name the Windows Python runtime once", result.stderr)
         self.out = self.path("table-out")
         result = subprocess.run(
-            [sys.executable, "-m", "harbor_lantern", "pack", "--python-zip",
+            [sys.executable, "-m", "harbor_lantern", "pack",
+             "--bytecode", "sources", "--python-zip",
              self.runtime_zip], env=packer_env(self.tool), cwd=self.app,
             capture_output=True, text=True, timeout=120)
         self.assertEqual(result.returncode, 0, result.stderr)

@@ -18,7 +18,8 @@ PACK_EPILOG = """\
 Every option but the signing ones can also be set in the app's
 pyproject.toml, under [tool.harbor-lantern], named like the option without
 its dashes (python, arch, python-zip, python-dir, requirements, wheels,
-index-url, icon, out, windowed = true, tkinter = true, tkinter-from); paths there are relative to the pyproject.toml. [project] gives
+index-url, icon, out, windowed = true, tkinter = true, tkinter-from,
+bytecode); paths there are relative to the pyproject.toml. [project] gives
 the name, the version and the dependencies. The command line wins.
 
 examples:
@@ -72,6 +73,12 @@ def parser():
     tk.add_argument("--tkinter-from", metavar="FILE|DIR",
                     help="take them from this full package zip or Windows Python "
                     "folder instead (with --python-zip or --python-dir)")
+    pack_command.add_argument(
+        "--bytecode", choices=("compiled", "sources", "only"),
+        help="compiled (default): each module with its .pyc, compiled with a CPython of "
+        "the runtime's X.Y, so the first start is as fast as the next; sources: "
+        "modules as source only; only: .pyc in place of each module, no source "
+        "(firstrun.py stays source)")
     brand = pack_command.add_argument_group("the launcher")
     brand.add_argument("--name", metavar="NAME",
                        help="names the zip and the launcher's ProductName")

@@ -17,8 +17,9 @@ from .refusal import Refusal
 TOOL_KEYS = {"python": str, "arch": str, "python-zip": "path", "python-dir": "path",
              "requirements": "path", "wheels": "path", "index-url": str,
              "icon": "path", "out": "path", "windowed": bool, "tkinter": bool,
-             "tkinter-from": "path"}
+             "tkinter-from": "path", "bytecode": str}
 ARCHES = ("x64", "arm64")
+BYTECODE = ("compiled", "sources", "only")
 RUNTIME_KEYS = ("python_zip", "python_dir", "python")
 PYTHON_VERSION = re.compile(r"3\.\d+(\.\d+((a|b|rc)\d+)?)?")
 # The name and version name the zip and its top folder.
@@ -47,6 +48,7 @@ class Inputs:
     windowed: bool = False
     tkinter: bool = False
     tkinter_from: str = None
+    bytecode: str = None
     sign_cert: str = None
     sign_key: str = None
     sign_pkcs12: str = None
@@ -157,6 +159,9 @@ def check_inputs(inputs):
             raise Refusal(f"{inputs.given_as('requires_python')} "
                           f"{inputs.requires_python!r} is not a version specifier: "
                           "write it as pip reads it, such as \">=3.11\".")
+    if inputs.bytecode and inputs.bytecode not in BYTECODE:
+        raise Refusal(f"{inputs.label('bytecode')} is not a way to ship modules: give "
+                      + ", ".join(BYTECODE) + ".")
     if inputs.arch and inputs.arch not in ARCHES:
         raise Refusal(f"{inputs.label('arch')} is not an architecture: give x64 or "
                       "arm64.")

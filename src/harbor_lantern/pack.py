@@ -10,8 +10,8 @@ from importlib import resources as package_data
 from packaging.specifiers import SpecifierSet
 from packaging.version import Version
 
-from . import (__version__, archive, dependencies, fetch, names, pth, resources,
-               signing, tcltk)
+from . import (__version__, archive, bytecode, dependencies, fetch, names, pth,
+               resources, signing, tcltk)
 from .app import LAUNCHER, read_app
 from .config import check_inputs
 from .refusal import Refusal
@@ -132,6 +132,8 @@ def pack(inputs, say=print):
                        for k in files)
         files.update(("python/" + k, v) for k, v in pth.edited_pth_files(
             runtime, packages, lib=inputs.tkinter).items())
+        files = bytecode.compile_files(files, runtime, inputs.bytecode or "compiled",
+                                       scratch, inputs.given_as("bytecode"))
         files = names.windows_names(files)
         target = os.path.join(inputs.out, f"{top}-{runtime.zip_suffix}.zip")
         names.warn_if_too_long([f"{top}/{n}" for n in files], os.path.basename(target))
