@@ -42,8 +42,9 @@ def build_once(parent, name):
     subprocess.run([sys.executable, "-m", "harbor_lantern", "pack",
                     os.path.join(tree, "sample"), "--python-dir", runtime, "--icon",
                     os.path.join(ROOT, "tests", "e2e", "app.ico"), "--name", "Sample",
-                    "--out", out], env=dict(os.environ, PYTHONPATH=os.path.join(
-                        tree, "build", "package", "src")), **quiet)
+                    "--out", out], env=dict(os.environ, PYTHONPATH=os.pathsep.join([
+                        os.path.join(tree, "build", "package", "src"),
+                        os.path.join(tree, "build", "pydeps")])), **quiet)
     [archive] = [os.path.join(out, n) for n in os.listdir(out) if n.endswith(".zip")]
     [wheel] = [os.path.join(tree, "dist", n) for n in os.listdir(os.path.join(tree, "dist"))]
     return {what: hashlib.sha256(read(path)).hexdigest()

@@ -7,7 +7,11 @@ a Windows host, otherwise a CPython X.Y that uv finds or installs. The .pyc
 files are hash-based (PEP 552, checked): a zip keeps local times without a
 time zone, so a timestamp-based .pyc would be stale after unpacking in
 another zone, and a checked one still notices a source file the user edits.
+Each .pyc is kept in the tool's cache under the hash of its source, its name
+and the compiler's build: a module compiles to the same bytes whatever was
+compiled before it, so a warm pack compiles only what changed.
 """
+import hashlib
 import json
 import os
 import platform
@@ -16,25 +20,31 @@ import sys
 
 from .archive import read_content
 from .dependencies import clean_environment, uv_binary
+from .fetch import cache_folder
 from .refusal import Refusal, warn
 
-MODES = ("compiled", "sources", "only")
-# Files per compiler process: a fixed split, so that which modules share a
-# process, and with it the bytes marshal writes, never depends on the host.
+# Files per compiler process: enough that starting one costs little, few
+# enough that every core has work.
 CHUNK = 400
+# Each .pyc is written under a name of its own and renamed into the shared
+# cache, so packs at once never see half a file.
 WORKER = r"""
-import json, py_compile, sys
+import json, os, py_compile, sys
 jobs = json.load(sys.stdin)
 failed = []
 for source, target, shown in jobs:
+    partial = f"{target}.{os.getpid()}"
     try:
-        py_compile.compile(source, target, shown, doraise=True,
+        py_compile.compile(source, partial, shown, doraise=True,
                            invalidation_mode=py_compile.PycInvalidationMode.CHECKED_HASH)
+        os.replace(partial, target)
     except py_compile.PyCompileError as error:
         failed.append([shown, error.exc_type_name])
 json.dump(failed, sys.stdout)
 """
-PROBE = "import sys; print(sys.implementation.cache_tag, sys.version_info[0], sys.version_info[1])"
+# The cache tag, and the build: another build of the same X.Y may write
+# other bytes, so it is part of what the cache is keyed by.
+PROBE = "import sys; print(sys.implementation.cache_tag); print(sys.version)"
 
 
 def compilable(name):
@@ -50,8 +60,8 @@ def probe(python):
                               timeout=60, stdin=subprocess.DEVNULL)
     except OSError:
         return None
-    parts = said.stdout.split()
-    return parts if said.returncode == 0 and len(parts) == 3 else None
+    parts = said.stdout.strip().split("\n", 1)
+    return parts if said.returncode == 0 and len(parts) == 2 else None
 
 
 def runtime_itself(runtime, scratch):
@@ -91,20 +101,20 @@ def uv_python(version):
 
 
 def compiler(runtime, scratch):
-    """(python, cache tag), or (None, why not)."""
+    """(python, cache tag, its build), or (None, why not, None)."""
     tag = "cpython-" + runtime.version.replace(".", "")
     python = runtime_itself(runtime, scratch)
     if python:
         seen = probe(python)
         if seen and seen[0] == tag:
-            return python, tag
+            return python, tag, seen[1]
     python, why = uv_python(runtime.version)
     if python:
         seen = probe(python)
         if seen and seen[0] == tag:
-            return python, tag
+            return python, tag, seen[1]
         why = f"uv found {python}, which is not CPython {runtime.version}"
-    return None, why
+    return None, why, None
 
 
 def compile_files(files, runtime, mode, scratch, label):
@@ -115,44 +125,47 @@ def compile_files(files, runtime, mode, scratch, label):
     names = sorted(n for n, c in files.items() if c is not None and compilable(n))
     if not names:
         return files
-    python, tag = compiler(runtime, scratch)
+    python, tag, build = compiler(runtime, scratch)
     if python is None:
         warn(f"no CPython {runtime.version} on this machine to compile the modules with "
              f"({tag}), so the zip ships them as sources only: install one (uv python "
              f"install {runtime.version}), or give {label} sources to say so.")
         return files
     sources = os.path.join(scratch, "sources")
-    compiled = os.path.join(scratch, "compiled")
-    jobs = []
+    cache = os.path.join(cache_folder(), "bytecode", tag)
+    os.makedirs(cache, exist_ok=True)
+    jobs, pycs = [], {}
     for number, name in enumerate(names):
-        content = files[name]
-        source = content if isinstance(content, str) else None
+        data = read_content(files[name])
+        # The name a traceback shows when there is no source beside the .pyc.
+        shown = name.replace("/", "\\")
+        key = hashlib.sha256(b"\0".join([build.encode(), shown.encode(), data]))
+        pycs[name] = os.path.join(cache, key.hexdigest() + ".pyc")
+        if os.path.isfile(pycs[name]):
+            continue
+        source = files[name] if isinstance(files[name], str) else None
         if source is None:
             source = os.path.join(sources, f"{number}.py")
             os.makedirs(sources, exist_ok=True)
             with open(source, "wb") as f:
-                f.write(read_content(content))
-        # The name a traceback shows when there is no source beside the .pyc.
-        shown = name.replace("/", "\\")
-        jobs.append([source, os.path.join(compiled, f"{number}.pyc"), shown])
-    failed = run_workers(python, jobs)
+                f.write(data)
+        jobs.append([source, pycs[name], shown])
+    failed = run_workers(python, jobs) if jobs else []
     if failed:
         shown = ", ".join(f"{n} ({kind})" for n, kind in failed[:5])
         more = f" and {len(failed) - 5} more" if len(failed) > 5 else ""
         warn(f"{len(failed)} module(s) do not compile and ship as source only: "
              f"{shown}{more}.")
-    broken = {n.replace("\\", "/") for n, _ in failed}
-    for number, name in enumerate(names):
-        if name in broken:
+    for name in names:
+        if not os.path.isfile(pycs[name]):
             continue
-        pyc = os.path.join(compiled, f"{number}.pyc")
         folder, _, base = name.rpartition("/")
         prefix = folder + "/" if folder else ""
         if mode == "only":
             del files[name]
-            files[prefix + base[:-3] + ".pyc"] = pyc
+            files[prefix + base[:-3] + ".pyc"] = pycs[name]
         else:
-            files[f"{prefix}__pycache__/{base[:-3]}.{tag}.pyc"] = pyc
+            files[f"{prefix}__pycache__/{base[:-3]}.{tag}.pyc"] = pycs[name]
     return files
 
 
@@ -162,7 +175,6 @@ def run_workers(python, jobs):
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
     env["PYTHONHASHSEED"] = "0"
     chunks = [jobs[i:i + CHUNK] for i in range(0, len(jobs), CHUNK)]
-    os.makedirs(os.path.dirname(jobs[0][1]), exist_ok=True)
     failed, running = [], []
     width = max(1, os.cpu_count() or 1)
     for chunk in chunks + [None] * width:
