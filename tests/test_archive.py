@@ -14,6 +14,8 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
+# The packer's run-time dependencies, as make installs them for the checkout.
+sys.path.insert(1, os.path.join(HERE, "..", "build", "pydeps"))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 sys.path.insert(0, HERE)
 from harbor_lantern import archive  # noqa: E402
@@ -94,6 +96,29 @@ class Records(unittest.TestCase):
         archive.write_zip(self.path("again.zip"), "Top", files)
         with open(self.path("again.zip"), "rb") as f:
             self.assertEqual(f.read(), data)
+
+    def test_each_compression_is_read_by_all_and_small_deflates_the_runtime_again(self):
+        runtime = self.path("runtime.zip")
+        with zipfile.ZipFile(runtime, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+            z.writestr("python.txt", text(4, 200_000))
+        [member] = dict(read_runtime_zip(runtime, "runtime")).values()
+        large = self.path("large.bin", text(5, 2 * archive.CHUNK + 99))
+        files = {"a.txt": text(6, 50_000), "large.bin": large, "python/python.txt": member}
+        sizes = {}
+        for compression in ("fast", "default", "small"):
+            with self.subTest(compression=compression):
+                target = self.path(compression + ".zip")
+                archive.write_zip(target, "Top", files, compression)
+                self.accepted_by_all(target)
+                with zipfile.ZipFile(target) as z:
+                    self.assertEqual(z.read("Top/large.bin"), text(5, 2 * archive.CHUNK + 99))
+                    runtime_entry = z.getinfo("Top/python/python.txt").compress_size
+                sizes[compression] = os.path.getsize(target)
+                # The runtime's entry is copied as it is, unless small.
+                self.assertEqual(runtime_entry == member.compressed_size,
+                                 compression != "small")
+        self.assertLess(sizes["small"], sizes["default"])
+        self.assertLess(sizes["default"], sizes["fast"])
 
     def test_an_app_of_70000_files_packs_with_zip64(self):
         count = 70_000

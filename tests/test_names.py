@@ -12,6 +12,8 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
+# The packer's run-time dependencies, as make installs them for the checkout.
+sys.path.insert(1, os.path.join(HERE, "..", "build", "pydeps"))
 sys.path.insert(0, HERE)
 from harbor_lantern import names  # noqa: E402
 from harbor_lantern.refusal import Refusal  # noqa: E402

@@ -14,6 +14,8 @@ import zipfile
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 sys.path.insert(0, os.path.join(ROOT, "src"))
+# The packer's run-time dependencies, as make installs them for the checkout.
+sys.path.insert(1, os.path.join(ROOT, "build", "pydeps"))
 from harbor_lantern import pth  # noqa: E402
 from stage_package import packer_env, stage  # noqa: E402
 

@@ -8,6 +8,8 @@ import unittest
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools",
                       "release-check.py")
 sys.path.insert(0, os.path.join(os.path.dirname(SCRIPT), "..", "src"))
+# The packer's run-time dependencies, as make installs them for the checkout.
+sys.path.insert(1, os.path.join(os.path.dirname(SCRIPT), "..", "build", "pydeps"))
 from harbor_lantern import __version__  # noqa: E402
 
 

@@ -9,6 +9,8 @@ import pefile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "src"))
+# The packer's run-time dependencies, as make installs them for the checkout.
+sys.path.insert(1, os.path.join(HERE, "..", "build", "pydeps"))
 sys.path.insert(0, HERE)
 from check_binary import (RT_MANIFEST, RT_VERSION, imports_of, pe_checksum,  # noqa: E402
                           resource_tree, version_strings)

@@ -17,9 +17,10 @@ from .refusal import Refusal
 TOOL_KEYS = {"python": str, "arch": str, "python-zip": "path", "python-dir": "path",
              "requirements": "path", "wheels": "path", "index-url": str,
              "icon": "path", "out": "path", "windowed": bool, "tkinter": bool,
-             "tkinter-from": "path", "bytecode": str}
+             "tkinter-from": "path", "bytecode": str, "compression": str}
 ARCHES = ("x64", "arm64")
 BYTECODE = ("compiled", "sources", "only")
+COMPRESSION = ("fast", "default", "small")
 RUNTIME_KEYS = ("python_zip", "python_dir", "python")
 PYTHON_VERSION = re.compile(r"3\.\d+(\.\d+((a|b|rc)\d+)?)?")
 # The name and version name the zip and its top folder.
@@ -49,6 +50,7 @@ class Inputs:
     tkinter: bool = False
     tkinter_from: str = None
     bytecode: str = None
+    compression: str = None
     sign_cert: str = None
     sign_key: str = None
     sign_pkcs12: str = None
@@ -162,6 +164,9 @@ def check_inputs(inputs):
     if inputs.bytecode and inputs.bytecode not in BYTECODE:
         raise Refusal(f"{inputs.label('bytecode')} is not a way to ship modules: give "
                       + ", ".join(BYTECODE) + ".")
+    if inputs.compression and inputs.compression not in COMPRESSION:
+        raise Refusal(f"{inputs.label('compression')} is not a compression: give "
+                      + ", ".join(COMPRESSION) + ".")
     if inputs.arch and inputs.arch not in ARCHES:
         raise Refusal(f"{inputs.label('arch')} is not an architecture: give x64 or "
                       "arm64.")

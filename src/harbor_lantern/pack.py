@@ -138,7 +138,7 @@ def pack(inputs, say=print):
         target = os.path.join(inputs.out, f"{top}-{runtime.zip_suffix}.zip")
         names.warn_if_too_long([f"{top}/{n}" for n in files], os.path.basename(target))
         files[LAUNCHER] = signing.sign(sign, launcher, name, scratch, say)
-        digest = archive.write_zip(target, top, files)
+        digest = archive.write_zip(target, top, files, inputs.compression or "default")
     say(f"wrote {target} ({os.path.getsize(target):,} bytes): CPython "
         f"{runtime.version} for {runtime.arch}" + (", signed" if sign else ""))
     say(f"SHA-256 {digest}")
