@@ -97,6 +97,34 @@ class Records(unittest.TestCase):
         with open(self.path("again.zip"), "rb") as f:
             self.assertEqual(f.read(), data)
 
+    def test_non_ascii_names_come_out_right_in_every_reader(self):
+        top = "Mon Appli \u00e9-2.1"
+        files = {"caf\u00e9/r\u00e9sum\u00e9.txt": b"x" * 100, "empty \u65e5/": None,
+                 "a.txt": b"hi"}
+        target = self.path("names.zip")
+        archive.write_zip(target, top, files)
+        expected = sorted([top, f"{top}/a.txt", f"{top}/caf\u00e9",
+                           f"{top}/caf\u00e9/r\u00e9sum\u00e9.txt", f"{top}/empty \u65e5"])
+        commands = {"unzip": ["unzip", "-q", target, "-d"],
+                    "7z": ["7z", "x", "-bd", target, "-o{}"],
+                    "bsdtar": ["bsdtar", "-xf", target, "-C"], "zipfile": None}
+        for reader, command in commands.items():
+            with self.subTest(reader=reader):
+                into = self.path("out-" + reader)
+                os.makedirs(into)
+                if command is None:
+                    with zipfile.ZipFile(target) as z:
+                        z.extractall(into)
+                else:
+                    command = [c.format(into) for c in command]
+                    subprocess.run(command + ([] if "-o" in command[-1] else [into]),
+                                   check=True, capture_output=True)
+                found = sorted(os.path.relpath(os.path.join(d, n), into)
+                               for d, ds, fs in os.walk(into) for n in ds + fs)
+                self.assertEqual(found, expected)
+                with open(os.path.join(into, top, "a.txt"), "rb") as f:
+                    self.assertEqual(f.read(), b"hi")
+
     def test_each_compression_is_read_by_all_and_small_deflates_the_runtime_again(self):
         runtime = self.path("runtime.zip")
         with zipfile.ZipFile(runtime, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:

@@ -1,7 +1,8 @@
 """The zip the user unpacks, and its .sha256.
 
-Entries are written in a fixed order with one fixed time stamp and no owner
-or permission bits, so the same inputs give the same bytes on any machine.
+Entries are written in a fixed order with one fixed time stamp, no owner and
+the same permission bits for every file and every folder, so the same inputs
+give the same bytes on any machine.
 Memory stays bounded whatever the size of the app: the work is cut into
 chunks of at most CHUNK input bytes that a pool of threads compresses (zlib-ng
 releases the GIL) at most WINDOW bytes ahead of the writer, and the SHA-256
@@ -53,6 +54,9 @@ DICTIONARY = 32 << 10
 # 1980-01-01 00:00:00, the earliest time a zip entry can carry.
 DOS_TIME, DOS_DATE = 0, (1 << 5) | 1
 MSDOS_DIRECTORY = 0x10
+MADE_ON_UNIX = 3 << 8
+UNIX_FILE = 0o100644
+UNIX_DIRECTORY = 0o040755
 UTF8_NAMES = 0x800
 DATA_DESCRIPTOR = 0x08
 LIMIT = 0xFFFFFFFF
@@ -214,11 +218,15 @@ def central_record(entry):
     extra = (struct.pack("<HH", ZIP64_EXTRA, 8 * len(fields))
              + b"".join(struct.pack("<Q", v) for v in fields)) if fields else b""
     version = 45 if fields else 20 if entry.method == 8 or entry.folder else 10
-    return struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, version, version, entry.flags,
-                       entry.method, DOS_TIME, DOS_DATE, entry.crc, compressed, size,
-                       len(entry.name), len(extra), 0, 0, 0,
-                       MSDOS_DIRECTORY if entry.folder else 0,
-                       offset) + entry.name + extra
+    # "Made on Unix", with the mode in the high half of the attributes and the
+    # DOS ones in the low: Info-ZIP's unzip reads the names of entries made on
+    # MS-DOS in the DOS code page, UTF-8 flag or not; every reader takes these.
+    attributes = (UNIX_DIRECTORY << 16 | MSDOS_DIRECTORY if entry.folder
+                  else UNIX_FILE << 16)
+    return struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, MADE_ON_UNIX | version, version,
+                       entry.flags, entry.method, DOS_TIME, DOS_DATE, entry.crc,
+                       compressed, size, len(entry.name), len(extra), 0, 0, 0,
+                       attributes, offset) + entry.name + extra
 
 
 def end_records(out, count, start, size):
