@@ -100,7 +100,8 @@ add_test(NAME signing_ways
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_signing.py -v)
 set_tests_properties(signing_ways PROPERTIES TIMEOUT 600)
 add_test(NAME runtime_by_version
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_fetch.py -v)
+    COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_fetch.py -v)
 
 add_test(NAME branding_and_signing
     COMMAND ${CMAKE_COMMAND} -E env ${wine_env} HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>

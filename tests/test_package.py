@@ -256,7 +256,7 @@ class Packer(unittest.TestCase):
         make_wheel(wheels, "tidy", "py3-none-any", {"tidy/__init__.py": ""})
         write(self.path("app/runtime.zip"), read(self.runtime_zip))
         write(self.path("app/pyproject.toml"),
-              '[project]\nname = "Tally"\ndependencies = ["tidy"]\n'
+              '[project]\nname = "Tally"\ndynamic = ["version"]\ndependencies = ["tidy"]\n'
               '[tool.harbor-lantern]\npython-zip = "runtime.zip"\nwheels = "vendor"\n'
               'python = "3.99"\nout = "../table-out"\n')
         # From the app's own folder, as makers run it: the zip goes to the
@@ -279,6 +279,56 @@ class Packer(unittest.TestCase):
         write(self.path("app/pyproject.toml"), '[tool.harbor-lantern]\nicon_file = "a"\n')
         self.refused("has no key icon_file; the keys are python, arch, python-zip",
                      self.app, "--python-zip", self.runtime_zip)
+
+    def test_only_what_belongs_in_the_zip(self):
+        outside = self.path("elsewhere")
+        write(os.path.join(outside, "pyvenv.cfg"), "home = /usr/bin\n")
+        os.symlink(outside, self.path("app/linked-env"))
+        for relative in (".venv/pyvenv.cfg", ".venv/lib/site.py", ".tox/py/log.txt",
+                         ".mypy_cache/x.json", "dist/Harbor-Lantern-1.0-win64.zip",
+                         "dist/Harbor-Lantern-1.0-win64.zip.sha256", "dist/notes.txt",
+                         "build/out.o", "run.log", "keep.log", "docs/guide.md",
+                         "data/big.bin", "data/small.bin"):
+            write(self.path("app/" + relative), "x")
+        os.symlink("/usr/bin/python3", self.path("app/.venv/python"))
+        write(self.path("app/.gitignore"), "build/\n*.log\n!keep.log\n")
+        write(self.path("app/data/.gitignore"), "big.bin\n")
+        write(self.path("app/pyproject.toml"), "[tool.harbor-lantern]\n"
+              'exclude = ["docs/"]\n')
+        result = self.pack("--python-zip", self.runtime_zip, self.app)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with zipfile.ZipFile(os.path.join(self.out, os.listdir(self.out)[0])) as archive:
+            shipped = sorted(n.split("/", 1)[1] for n in archive.namelist()
+                             if not n.split("/", 1)[1].startswith("python/"))
+        self.assertEqual(shipped, [
+            ".gitignore", "Harbor-Lantern.exe", "data/.gitignore", "data/small.bin",
+            "data/words.txt", "dist/notes.txt", "empty/", "firstrun.py", "helper.py",
+            "keep.log", "pyproject.toml"])
+        self.assertIn("left out 14 file(s) that do not belong in the zip: .venv/ (3), "
+                      "dist/ (2), .git/ (1), .mypy_cache/ (1), .tox/ (1) and 6 more",
+                      result.stdout)
+        self.clear_out()
+        os.symlink(self.path("secret.txt"), self.path("app/key.txt"))
+        self.refused("put a copy of what it names in its place, or leave it out "
+                     "(--exclude key.txt)", "--python-zip", self.runtime_zip, self.app)
+        self.pack("--python-zip", self.runtime_zip, self.app, "--exclude", "key.txt")
+        self.assertTrue(os.listdir(self.out))
+
+    def test_pyproject_mistakes_are_one_line(self):
+        cases = [
+            ('name = "T"\nversion = "1"\ndepenencies = ["tidy"]\n',
+             "[project] must not contain {'depenencies'} properties"),
+            ('name = "T"\nversion = 2\n', "[project] version must be string"),
+            ('name = "T"\nversion = "1"\nrequires-python = ">>3"\n',
+             "[project] requires-python must be pep508-versionspec"),
+            ('name = "T"\nversion = "1"\ndependencies = ["a b c"]\n',
+             "[project] dependencies[0] must be pep508"),
+        ]
+        for project, message in cases:
+            with self.subTest(message=message):
+                write(self.path("app/pyproject.toml"), "[project]\n" + project)
+                self.refused(f"{os.path.join(self.app, 'pyproject.toml')}: {message}",
+                             "--python-zip", self.runtime_zip, self.app)
 
     def test_windowed_from_the_table(self):
         runtime = self.make_runtime_zip("w.zip", extra=[("pythonw.exe", fake_pe(0x8664))])

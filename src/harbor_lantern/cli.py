@@ -19,7 +19,7 @@ Every option but the signing ones can also be set in the app's
 pyproject.toml, under [tool.harbor-lantern], named like the option without
 its dashes (python, arch, python-zip, python-dir, requirements, wheels,
 index-url, icon, out, windowed = true, tkinter = true, tkinter-from,
-bytecode, compression); paths there are relative to the pyproject.toml. [project] gives
+bytecode, compression, exclude = [...]); paths there are relative to the pyproject.toml. [project] gives
 the name, the version and the dependencies. The command line wins.
 
 examples:
@@ -73,6 +73,11 @@ def parser():
     tk.add_argument("--tkinter-from", metavar="FILE|DIR",
                     help="take them from this full package zip or Windows Python "
                     "folder instead (with --python-zip or --python-dir)")
+    pack_command.add_argument(
+        "--exclude", action="append", metavar="PATTERN",
+        help="leave out what this .gitignore-style pattern names (repeatable); "
+        "version control, caches, virtual environments, the packer's own output and "
+        "what the app's .gitignore files name are left out anyway")
     pack_command.add_argument(
         "--bytecode", choices=("compiled", "sources", "only"),
         help="compiled (default): each module with its .pyc, compiled with a CPython of "

@@ -2,12 +2,15 @@
 pyproject.toml ([tool.harbor-lantern], then [project]); each checked before
 anything is staged. Every input remembers where it came from, so that a
 refusal names it as the maker wrote it."""
+import functools
 import os
 import re
 import tomllib
 from dataclasses import dataclass, field
 
 from packaging.specifiers import InvalidSpecifier, SpecifierSet
+from validate_pyproject import api
+from validate_pyproject.errors import ValidationError
 
 from .app import check_app_dir, is_inside
 from .refusal import Refusal
@@ -17,7 +20,8 @@ from .refusal import Refusal
 TOOL_KEYS = {"python": str, "arch": str, "python-zip": "path", "python-dir": "path",
              "requirements": "path", "wheels": "path", "index-url": str,
              "icon": "path", "out": "path", "windowed": bool, "tkinter": bool,
-             "tkinter-from": "path", "bytecode": str, "compression": str}
+             "tkinter-from": "path", "bytecode": str, "compression": str,
+             "exclude": list}
 ARCHES = ("x64", "arm64")
 BYTECODE = ("compiled", "sources", "only")
 COMPRESSION = ("fast", "default", "small")
@@ -51,6 +55,7 @@ class Inputs:
     tkinter_from: str = None
     bytecode: str = None
     compression: str = None
+    exclude: list = None
     sign_cert: str = None
     sign_key: str = None
     sign_pkcs12: str = None
@@ -98,6 +103,7 @@ def apply_pyproject(inputs, path):
             document = tomllib.load(f)
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as error:
         raise Refusal(f"{path} is not valid TOML ({error}): fix it.")
+    validate(document, path)
     tool = document.get("tool", {}).get("harbor-lantern", {})
     if not isinstance(tool, dict):
         raise Refusal(f"{path}: [tool.harbor-lantern] must be a table.")
@@ -115,9 +121,17 @@ def apply_pyproject(inputs, path):
             if not isinstance(value, bool):
                 raise Refusal(f"{path}: [tool.harbor-lantern] {key} must be true or "
                               "false.")
+        elif kind is list:
+            if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
+                raise Refusal(f"{path}: [tool.harbor-lantern] {key} must be a list of "
+                              "strings.")
         elif not isinstance(value, str) or not value:
             raise Refusal(f"{path}: [tool.harbor-lantern] {key} must be a string.")
         attribute = key.replace("-", "_")
+        # Patterns from both places count.
+        if kind is list:
+            setattr(inputs, attribute, list(value) + list(getattr(inputs, attribute) or []))
+            continue
         # One runtime: the command line's replaces the file's.
         if getattr(inputs, attribute) not in (None, False) or (
                 runtime_given and attribute in RUNTIME_KEYS):
@@ -138,6 +152,25 @@ def apply_pyproject(inputs, path):
     if inputs.requirements is None and isinstance(project.get("dependencies"), list):
         inputs.dependencies = [str(d) for d in project["dependencies"]]
         inputs.dependencies_source = f"[project] dependencies in {path}"
+
+
+def validate(document, path):
+    """The file as build tools read it: a misspelt or mistyped key in
+    [project] would otherwise pack an app without what the maker meant."""
+    try:
+        validator()(document)
+    except ValidationError as error:
+        # `project.dependencies[0]` must be pep508: [project] dependencies[0] ...
+        message = re.sub(r"`(project|tool|build-system)(?:\.([^`]*))?`",
+                         lambda m: f"[{m.group(1)}]" + (f" {m.group(2)}" if m.group(2)
+                                                        else ""), error.message)
+        raise Refusal(f"{path}: {message.replace('`', '')}: fix it (build tools read it "
+                      "so too).")
+
+
+@functools.cache
+def validator():
+    return api.Validator()
 
 
 def check_inputs(inputs):

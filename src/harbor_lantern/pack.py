@@ -115,7 +115,8 @@ def pack(inputs, say=print):
                       "starts: use the official embeddable runtime, or leave out "
                       + inputs.given_as("windowed").rstrip(":") + ".")
     app = read_app(inputs.app_dir, inputs.firstrun, inputs.label(
-        "app_dir" if inputs.app_dir else "firstrun"), leave_out=inputs.out)
+        "app_dir" if inputs.app_dir else "firstrun"), out=inputs.out,
+        excludes=inputs.exclude or (), say=say)
     if not inputs.tkinter:
         tcltk.warn_if_needed(app, runtime)
     launcher = branded(inputs, runtime)
