@@ -4,6 +4,7 @@ it refuses without writing anything."""
 import base64
 import hashlib
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -340,13 +341,28 @@ class Packer(unittest.TestCase):
         self.refused("has no pythonw.exe, which a windowed app starts",
                      "--python-zip", self.runtime_zip, self.app)
 
-    def test_an_app_that_imports_tkinter_is_warned(self):
-        write(self.path("app/gui/window.py"), "import os\nfrom tkinter import ttk\n")
-        result = self.pack("--python-zip", self.runtime_zip, self.app)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stderr, "harbor-lantern: warning: gui/window.py imports "
-                         "tkinter, which the embeddable runtime lacks: add --tkinter.\n")
-        self.assertTrue(os.listdir(self.out))
+    def test_an_app_or_a_dependency_that_imports_tkinter_is_warned(self):
+        wheels = self.path("wheels")
+        make_wheel(wheels, "guikit", "py3-none-any",
+                   {"guikit/__init__.py": "", "guikit/windows.py": "import tkinter\n"})
+        cases = [
+            ("app/gui/window.py", "harbor-lantern: warning: gui/window.py imports "
+             "tkinter, which the embeddable runtime lacks: add --tkinter.\n"),
+            ("app/gui/plain.py", "harbor-lantern: warning: the dependency guikit 1.0 "
+             "imports tkinter (in guikit/windows.py), which the embeddable runtime "
+             "lacks: add --tkinter.\n"),
+        ]
+        for module, warning in cases:
+            with self.subTest(module=module):
+                shutil.rmtree(self.out, ignore_errors=True)
+                shutil.rmtree(self.path("app/gui"), ignore_errors=True)
+                write(self.path(module), "import os\nfrom tkinter import ttk\n"
+                      if module.endswith("window.py") else "import os\n")
+                result = self.pack("--python-zip", self.runtime_zip, self.app,
+                                   "--wheels", wheels)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stderr, warning)
+                self.assertTrue(os.listdir(self.out))
 
     def test_output_folder_inside_the_app_is_left_out(self):
         self.packed("--python-zip", self.runtime_zip, self.app)

@@ -9,6 +9,7 @@ with none of the maker's pip or uv configuration, so the same inputs give the
 same set anywhere. Its cache lives in the tool's own cache folder; uv locks
 it, so two packs at once share it safely.
 """
+import csv
 import os
 import re
 import shutil
@@ -146,6 +147,21 @@ def explain(said, request, runtime, wheels, index, cache):
                       "connect once, or give --wheels with a folder of wheels.")
     raise Refusal(f"cannot install {request.source} for CPython {runtime.version} "
                   f"on {TARGETS[runtime.arch][1]}: {cause(said)}")
+
+
+def owners(installed):
+    """{relative path: "name version"} of the installed files, from each
+    distribution's RECORD."""
+    found = {}
+    for relative, source in installed.items():
+        match = re.fullmatch(r"([^/]+)-([^-/]+)\.dist-info/RECORD", relative)
+        if not match or not isinstance(source, str):
+            continue
+        with open(source, encoding="utf-8", errors="replace") as f:
+            for row in csv.reader(f):
+                if row:
+                    found[row[0]] = f"{match.group(1)} {match.group(2)}"
+    return found
 
 
 def install(request, runtime, wheels, index_url, refresh, scratch, say):

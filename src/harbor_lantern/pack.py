@@ -117,17 +117,17 @@ def pack(inputs, say=print):
     app = read_app(inputs.app_dir, inputs.firstrun, inputs.label(
         "app_dir" if inputs.app_dir else "firstrun"), out=inputs.out,
         excludes=inputs.exclude or (), say=say)
-    if not inputs.tkinter:
-        tcltk.warn_if_needed(app, runtime)
     launcher = branded(inputs, runtime)
     wanted = dependencies.requested(inputs)
     with tempfile.TemporaryDirectory(prefix="harbor-lantern-") as scratch:
         files = dict(app)
         files.update(("python/" + k, v) for k, v in runtime.files.items())
+        installed = dependencies.install(wanted, runtime, inputs.wheels, inputs.index_url,
+                                         inputs.refresh, scratch, say)
+        if not inputs.tkinter:
+            tcltk.warn_if_needed(app, runtime, installed, dependencies.owners(installed))
         # What the maker's runtime folder already holds stays as it is.
-        for relative, source in dependencies.install(
-                wanted, runtime, inputs.wheels, inputs.index_url, inputs.refresh,
-                scratch, say).items():
+        for relative, source in installed.items():
             files.setdefault(SITE_PACKAGES + relative, source)
         packages = any(k.startswith(SITE_PACKAGES) and not k.endswith("/")
                        for k in files)

@@ -83,17 +83,25 @@ def has_tkinter(runtime):
     return any(n.casefold() in ("_tkinter.pyd", "dlls/_tkinter.pyd") for n in runtime.files)
 
 
-def warn_if_needed(app, runtime):
-    """One line when the app's own modules import tkinter or turtle and the
-    runtime will not have them."""
+def warn_if_needed(app, runtime, installed=None, owners=None):
+    """One line when the app's own modules, or those of a dependency, import
+    tkinter or turtle and the runtime will not have them."""
     if has_tkinter(runtime):
         return
-    for relative, content in sorted(app.items()):
-        if not relative.endswith(".py") or content is None:
-            continue
-        head = read_content(content, HEAD)
-        found = (b"tkinter" in head or b"turtle" in head) and IMPORTS.search(head)
-        if found:
-            warn(f"{relative} imports {found.group(1).decode()}, which the embeddable "
-                 "runtime lacks: add --tkinter.")
+    for files, whose in ((app, None), (installed or {}, owners or {})):
+        for relative, content in sorted(files.items()):
+            if not relative.endswith(".py") or content is None:
+                continue
+            head = read_content(content, HEAD)
+            found = (b"tkinter" in head or b"turtle" in head) and IMPORTS.search(head)
+            if not found:
+                continue
+            module = found.group(1).decode()
+            if whose is None:
+                warn(f"{relative} imports {module}, which the embeddable runtime lacks: "
+                     "add --tkinter.")
+            else:
+                warn(f"the dependency {whose.get(relative, relative.split('/')[0])} "
+                     f"imports {module} (in {relative}), which the embeddable runtime "
+                     "lacks: add --tkinter.")
             return
