@@ -5,6 +5,7 @@ packages from the real package index."""
 import hashlib
 import io
 import os
+import re
 import subprocess
 import sys
 import tarfile
@@ -26,12 +27,16 @@ SITE = "Harbor-Lantern-1.1.0/python/Lib/site-packages/"
 # A build backend that lives in the sdist itself, so building needs nothing
 # from any index; the tag it writes stands for what a real build would give.
 BACKEND = '''
-import base64, hashlib, zipfile
-NAME, TAG = {name!r}, {tag!r}
+import base64, hashlib, sys, zipfile
+NAME, TAG, METADATA, FAILS = {name!r}, {tag!r}, {metadata!r}, {fails!r}
 def build_wheel(directory, config_settings=None, metadata_directory=None):
+    if FAILS:
+        sys.stderr.write(FAILS)
+        raise SystemExit(1)
     info = NAME + "-1.0.dist-info"
     files = {{NAME + "/__init__.py": "",
-             info + "/METADATA": "Metadata-Version: 2.1\\nName: " + NAME + "\\nVersion: 1.0\\n",
+             info + "/METADATA": "Metadata-Version: " + METADATA + "\\nName: " + NAME
+                                 + "\\nVersion: 1.0\\n",
              info + "/WHEEL": "Wheel-Version: 1.0\\nGenerator: t\\nRoot-Is-Purelib: true\\nTag: " + TAG + "\\n"}}
     record = [p + ",sha256=" + base64.urlsafe_b64encode(hashlib.sha256(t.encode()).digest())
               .rstrip(b"=").decode() + "," + str(len(t)) for p, t in files.items()]
@@ -44,12 +49,15 @@ def build_wheel(directory, config_settings=None, metadata_directory=None):
 '''
 
 
-def make_sdist(folder, name, tag):
+def make_sdist(folder, name, tag, metadata="2.4", fails=None):
+    """An sdist whose build writes Metadata-Version metadata, or fails with
+    fails on its standard error."""
     files = {"pyproject.toml": f'[build-system]\nrequires = []\nbuild-backend = "backend"\n'
                                f'backend-path = ["."]\n[project]\nname = "{name}"\n'
                                'version = "1.0"\n',
-             "backend.py": BACKEND.format(name=name, tag=tag),
-             "PKG-INFO": f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n"}
+             "backend.py": BACKEND.format(name=name, tag=tag, metadata=metadata,
+                                          fails=fails),
+             "PKG-INFO": f"Metadata-Version: {metadata}\nName: {name}\nVersion: 1.0\n"}
     path = write(os.path.join(folder, f"{name}-1.0.tar.gz"), b"")
     with tarfile.open(path, "w:gz") as archive:
         for member, text in files.items():
@@ -103,6 +111,15 @@ class Dependencies(unittest.TestCase):
                                 {"unixonly/__init__.py": ""}))
         files.append(make_sdist(dists, "puresrc", "py3-none-any"))
         files.append(make_sdist(dists, "nativesrc", "cp311-cp311-linux_x86_64"))
+        files.append(make_sdist(dists, "oldsrc", "py3-none-any", metadata="2.1"))
+        files.append(make_sdist(dists, "brokensrc", "py3-none-any", fails=(
+            "compiling _sha3.c\nsha3module.c:10:10: fatal error: pystrhex.h: No such file "
+            "or directory\ncompilation terminated.\nerror: command '/usr/bin/gcc' failed "
+            "with exit code 1\n")))
+        files.append(make_wheel(dists, "brokensrc", "cp312-cp312-win_amd64",
+                                {"brokensrc/__init__.py": ""}, version="2.0"))
+        files.append(make_wheel(dists, "brokensrc", "cp313-cp313-win_amd64",
+                                {"brokensrc/__init__.py": ""}, version="3.0"))
         cls.files = {os.path.basename(p).split("-", 1)[0]: p for p in files}
         cls.index = Index(files)
         cls.tool = stage(os.path.join(root, "tool"), {
@@ -194,6 +211,14 @@ class Dependencies(unittest.TestCase):
                 result, installed = self.pack(requirements, out=f"out-{n}")
                 self.assert_packed(result)
                 self.assertEqual(installed, expected)
+                self.assertNotIn("built from its sources", result.stderr)
+        with self.subTest("an sdist whose build chose its dependencies"):
+            result, installed = self.pack("oldsrc\n", out="old")
+            self.assert_packed(result)
+            self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+            self.assertIn("oldsrc 1.0 was built from its sources on this machine, and its "
+                          "build chose its dependencies (metadata 2.1): on Windows they "
+                          "may differ", result.stderr)
         with self.subTest("sdists in --wheels, offline"):
             result, installed = self.pack("puresrc\n", extra=[
                 "--wheels", os.path.dirname(self.files["puresrc"])], out="folder")
@@ -225,6 +250,18 @@ class Dependencies(unittest.TestCase):
         for label, requirements, message in cases:
             with self.subTest(label):
                 self.refused(message, requirements)
+        with self.subTest("a build that fails"):
+            self.refused("brokensrc 1.0 (from --requirements", "brokensrc==1.0\n")
+            result, _ = self.pack("brokensrc==1.0\n", out="refused")
+            log = re.search(r"the whole build log is in (\S+)", result.stderr).group(1)
+            self.assertIn(" did not build from its sources: sha3module.c:10:10: fatal "
+                          "error: pystrhex.h: No such file or directory -- put a wheel of it "
+                          "for CPython 3.12 on Windows x64 in --wheels, or require "
+                          "brokensrc==2.0, which has one;", result.stderr.replace(
+                              "brokensrc 1.0 (from --requirements " +
+                              os.path.join(self.work, "requirements.txt") + ")", ""))
+            with open(log) as f:
+                self.assertIn("compilation terminated.", f.read())
         with self.subTest("needs a Windows wheel"):
             self.refused("it needs a Windows wheel; put one in --wheels.", "nativesrc\n")
         with self.subTest("index unreachable, nothing cached"):

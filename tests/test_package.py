@@ -48,13 +48,13 @@ def write(path, content=b""):
     return path
 
 
-def make_wheel(folder, name, tag, files, scripts=False, metadata=""):
+def make_wheel(folder, name, tag, files, scripts=False, metadata="", version="1.0"):
     """A wheel as installers want it, written here: no network, no build
     backend. metadata: more lines for METADATA (Requires-Dist, ...)."""
-    info = f"{name}-1.0.dist-info"
+    info = f"{name}-{version}.dist-info"
     contents = dict(files)
-    contents[f"{info}/METADATA"] = (f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n"
-                                    + metadata)
+    contents[f"{info}/METADATA"] = (f"Metadata-Version: 2.1\nName: {name}\n"
+                                    f"Version: {version}\n" + metadata)
     contents[f"{info}/WHEEL"] = (f"Wheel-Version: 1.0\nGenerator: test\nRoot-Is-Purelib: "
                                  f"{str(tag.endswith('any')).lower()}\nTag: {tag}\n")
     if scripts:
@@ -64,7 +64,7 @@ def make_wheel(folder, name, tag, files, scripts=False, metadata=""):
         digest = base64.urlsafe_b64encode(hashlib.sha256(text.encode()).digest())
         record.append(f"{path},sha256={digest.rstrip(b'=').decode()},{len(text)}")
     contents[f"{info}/RECORD"] = "\n".join(record + [f"{info}/RECORD,,"]) + "\n"
-    path = os.path.join(folder, f"{name}-1.0-{tag}.whl")
+    path = os.path.join(folder, f"{name}-{version}-{tag}.whl")
     with zipfile.ZipFile(write(path), "w") as archive:
         for member, text in contents.items():
             archive.writestr(member, text)

@@ -10,16 +10,24 @@ same set anywhere. Its cache lives in the tool's own cache folder; uv locks
 it, so two packs at once share it safely.
 """
 import csv
+import email.parser
+import json
 import os
 import re
 import shutil
 import subprocess
 import sys
+import urllib.parse
+import urllib.request
 from dataclasses import dataclass
+
+from packaging.utils import (InvalidWheelFilename, canonicalize_name,
+                             parse_wheel_filename)
+from packaging.version import InvalidVersion, Version
 
 from .app import collect_folder
 from .fetch import cache_folder
-from .refusal import Refusal
+from .refusal import Refusal, warn
 
 DEFAULT_INDEX = "https://pypi.org/simple"
 TARGETS = {"x64": ("x86_64-pc-windows-msvc", "Windows x64"),
@@ -28,6 +36,11 @@ SDIST = re.compile(r"(.+)-[^-]+\.(tar\.gz|zip)")
 PYLOCK = re.compile(r"pylock(\.[^.]+)?\.toml")
 # What uv says when the index cannot be reached at all, as opposed to an
 # answer from it.
+# A build tool's closing line that only says a command failed.
+GENERIC_ERROR = re.compile(r"command .* failed with exit|subprocess-exited-with-error|"
+                           r"^error: failed-wheel-build|exit status", re.I)
+SIMPLE_TYPES = ("application/vnd.pypi.simple.v1+json, "
+                "application/vnd.pypi.simple.v1+html;q=0.2, text/html;q=0.1")
 UNREACHABLE = re.compile(r"error sending request|tcp connect error|dns error|"
                          r"Connection refused|timed out|failed to lookup address")
 
@@ -110,7 +123,70 @@ def cause(said):
     return " ".join(text.split())
 
 
+def build_error(said):
+    """The line of a failed build's output that says what went wrong: the
+    last error a compiler or a build script wrote, not the command that
+    ran it; else the output's last line."""
+    lines = [line.strip() for line in said.splitlines()
+             if line.startswith(" " * 9) and line.strip()
+             and line.strip() not in ("[stderr]", "[stdout]")]
+    errors = [line for line in lines if re.search(r"\berror\b", line, re.I)
+              and not GENERIC_ERROR.search(line)]
+    return (errors or lines or ["no output"])[-1]
+
+
+def wheel_versions(index, name, runtime):
+    """The final versions of name on the index with a wheel that installs on
+    the runtime, newest first; none when the index cannot say."""
+    interpreters = {"py3", f"py{runtime.version.replace('.', '')}",
+                    f"cp{runtime.version.replace('.', '')}"}
+    minor = int(runtime.version.split(".")[1])
+    request = urllib.request.Request(f"{index.rstrip('/')}/{canonicalize_name(name)}/",
+                                     headers={"Accept": SIMPLE_TYPES})
+    try:
+        with urllib.request.urlopen(request, timeout=30) as response:
+            page = response.read().decode("utf-8", "replace")
+            kind = response.headers.get("Content-Type", "")
+    except (OSError, ValueError):
+        return []
+    if "json" in kind:
+        names = [f.get("filename", "") for f in json.loads(page).get("files", [])]
+    else:
+        names = [urllib.parse.unquote(m.rsplit("/", 1)[-1].split("#")[0])
+                 for m in re.findall(r'href="([^"]+)"', page)]
+    found = set()
+    for file_name in names:
+        try:
+            _, version, _, tags = parse_wheel_filename(file_name)
+        except (InvalidWheelFilename, InvalidVersion):
+            continue
+        if version.is_prerelease:
+            continue
+        for tag in tags:
+            stable = (tag.abi == "abi3" and tag.interpreter.startswith("cp3")
+                      and tag.interpreter[3:].isdigit() and int(tag.interpreter[3:]) <= minor)
+            if tag.platform in ("any", runtime.platform) and (
+                    tag.interpreter in interpreters or stable):
+                found.add(version)
+    return [str(v) for v in sorted(found, reverse=True)]
+
+
 def explain(said, request, runtime, wheels, index, cache):
+    failed = re.search(r"Failed to build `([^`=@ ]+)(?:==| @ )?([^`]*)`", said)
+    if failed:
+        name, version = failed.group(1), failed.group(2)
+        logs = os.path.join(cache_folder(), "logs")
+        os.makedirs(logs, exist_ok=True)
+        log = os.path.join(logs, f"build-{name}-{version or 'source'}.log")
+        with open(log, "w", encoding="utf-8") as f:
+            f.write(said)
+        others = [v for v in wheel_versions(index, name, runtime) if v != version] \
+            if index else []
+        instead = (f", or require {name}=={others[0]}, which has one" if others else "")
+        raise Refusal(f"{name} {version} (from {request.source}) did not build from its "
+                      f"sources: {build_error(said)} -- put a wheel of it for CPython "
+                      f"{runtime.version} on {TARGETS[runtime.arch][1]} in --wheels"
+                      f"{instead}; the whole build log is in {log}")
     built = re.search(r"The built wheel `([^`]+?)-\d[^`]*\.whl` is not compatible", said)
     if built:
         name = built.group(1).replace("_", "-")
@@ -162,6 +238,30 @@ def owners(installed):
                 if row:
                     found[row[0]] = f"{match.group(1)} {match.group(2)}"
     return found
+
+
+def warn_if_built_here(said, target):
+    """One line for each dependency built from its sources whose own
+    dependencies its build chose: metadata older than 2.2 (PEP 643), or
+    Requires-Dist marked dynamic. Its setup.py ran on this machine, and may
+    have chosen by this machine's platform."""
+    for name, version in re.findall(r"^\s*Built ([^=\s]+)==(\S+)", said, re.M):
+        wanted = canonicalize_name(name)
+        for entry in os.listdir(target):
+            match = re.fullmatch(r"(.+)-([^-]+)\.dist-info", entry)
+            if not match or canonicalize_name(match.group(1)) != wanted:
+                continue
+            with open(os.path.join(target, entry, "METADATA"), encoding="utf-8",
+                      errors="replace") as f:
+                metadata = email.parser.Parser().parse(f, headersonly=True)
+            old = Version(metadata.get("Metadata-Version", "1.0")) < Version("2.2")
+            dynamic = "requires-dist" in {d.lower() for d in metadata.get_all("Dynamic", [])}
+            if old or dynamic:
+                warn(f"{name} {version} was built from its sources on this machine, and "
+                     "its build chose its dependencies ("
+                     + ("metadata " + metadata.get("Metadata-Version", "1.0") if old
+                        else "Dynamic: Requires-Dist")
+                     + "): on Windows they may differ; a Windows wheel of it avoids that.")
 
 
 def install(request, runtime, wheels, index_url, refresh, scratch, say):
@@ -220,4 +320,5 @@ def install(request, runtime, wheels, index_url, refresh, scratch, say):
         (m.group(1), m.group(2)) for m in (
             re.fullmatch(r"(.+)-([^-]+)\.dist-info", n) for n in os.listdir(target)) if m)
     say("installed " + ", ".join(f"{n} {v}" for n, v in installed))
+    warn_if_built_here(said, target)
     return dict(collect_folder(target, "installed"))
