@@ -62,9 +62,9 @@ pydeps: deps
 
 build: deps
 	cmake --preset windows
-	cmake --build --preset windows --target Harbor-Lantern Harbor-Lantern-windowed
+	cmake --build --preset windows --target Harbor-Lantern Harbor-Lantern-windowed Harbor-Lantern-tool
 	cmake --preset windows-arm64
-	cmake --build --preset windows-arm64 --target Harbor-Lantern Harbor-Lantern-windowed
+	cmake --build --preset windows-arm64 --target Harbor-Lantern Harbor-Lantern-windowed Harbor-Lantern-tool
 	@echo "built build/windows/Harbor-Lantern.exe (x64, for x64 runtimes)"
 	@echo "built build/windows-arm64/Harbor-Lantern.exe (ARM64, for ARM64 runtimes)"
 
@@ -84,7 +84,9 @@ package: build pydeps
 	    --launcher x64/console.exe=build/windows/Harbor-Lantern.exe \
 	    --launcher arm64/console.exe=build/windows-arm64/Harbor-Lantern.exe \
 	    --launcher x64/windowed.exe=build/windows/Harbor-Lantern-windowed.exe \
-	    --launcher arm64/windowed.exe=build/windows-arm64/Harbor-Lantern-windowed.exe
+	    --launcher arm64/windowed.exe=build/windows-arm64/Harbor-Lantern-windowed.exe \
+	    --launcher x64/tool.exe=build/windows/Harbor-Lantern-tool.exe \
+	    --launcher arm64/tool.exe=build/windows-arm64/Harbor-Lantern-tool.exe
 
 # Debian's pip and setuptools build it offline; the commit's time stamps
 # every entry, so two clones give the same bytes.
@@ -123,7 +125,9 @@ dist: package
 	PYTHONPATH=$(PACKAGE_DIR)/src:$(PYDEPS) $(PYTHON) -m harbor_lantern pack "$(APP_DIR)" \
 	    --firstrun="$(FIRSTRUN)" --python-zip="$(PYTHON_ZIP)" \
 	    --python-dir="$(PYTHON_DIR)" --python="$(PYTHON_VERSION)" --arch="$(ARCH)" \
-	    $(if $(WINDOWED),--windowed) $(if $(TKINTER),--tkinter) --tkinter-from="$(TKINTER_FROM)" \
+	    $(if $(WINDOWED),--windowed) $(if $(CONSOLE_TOOL),--console-tool) \
+	    $(if $(TKINTER),--tkinter) --tkinter-from="$(TKINTER_FROM)" \
+	    $(if $(BYTECODE),--bytecode=$(BYTECODE)) $(if $(COMPRESSION),--compression=$(COMPRESSION)) \
 	    --requirements="$(REQUIREMENTS)" --wheels="$(WHEELS)" --index-url="$(INDEX_URL)" \
 	    --name="$(NAME)" --app-version="$(VERSION)" --icon="$(ICON)" \
 	    --sign-cert="$(SIGN_CERT)" --sign-key="$(SIGN_KEY)" \

@@ -16,6 +16,15 @@ endforeach()
 target_compile_options(unit_tests_sanitized PRIVATE ${sanitizers})
 target_link_options(unit_tests_sanitized PRIVATE ${sanitizers})
 
+# The command-line tool variant of the run, under the sanitizers.
+add_executable(console_tool_tests tests/unit/console_tool_test.cpp
+    tests/unit/recording_platform.cpp ${plan_sources} ${run_sources})
+target_include_directories(console_tool_tests PRIVATE ${launcher_src})
+target_compile_options(console_tool_tests PRIVATE ${warnings} ${sanitizers} -DHL_CONSOLE_TOOL)
+target_link_options(console_tool_tests PRIVATE ${sanitizers})
+target_link_libraries(console_tool_tests PRIVATE GTest::gtest_main)
+add_test(NAME console_tool_tests COMMAND console_tool_tests)
+
 add_executable(plan_fuzzer tests/fuzz/plan_fuzzer.cpp ${plan_sources})
 target_include_directories(plan_fuzzer PRIVATE ${launcher_src})
 target_compile_options(plan_fuzzer PRIVATE ${warnings})

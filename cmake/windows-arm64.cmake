@@ -27,6 +27,7 @@ function(link_imports name)
 endfunction()
 link_imports(Harbor-Lantern)
 link_imports(Harbor-Lantern-windowed)
+link_imports(Harbor-Lantern-tool)
 
 function(windows_test_program name)
     add_executable(${name} ${ARGN} tests/e2e/wide_start.cpp)
@@ -41,7 +42,7 @@ windows_test_program(stand_in_python tests/e2e/stand_in_python.cpp)
 windows_test_program(spawn tests/e2e/spawn.cpp)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-foreach(launcher Harbor-Lantern Harbor-Lantern-windowed)
+foreach(launcher Harbor-Lantern Harbor-Lantern-windowed Harbor-Lantern-tool)
     add_custom_command(TARGET ${launcher} POST_BUILD
         COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/set-pe-checksum.py
             $<TARGET_FILE:${launcher}> VERBATIM)

@@ -59,6 +59,7 @@ set(e2e_env ${wine_env} HL_STAND_IN=$<TARGET_FILE:stand_in_python>
     HL_SPAWN=$<TARGET_FILE:spawn> HL_REAL_RUNTIME=${HL_REAL_RUNTIME})
 add_test(NAME launcher_end_to_end
     COMMAND ${CMAKE_COMMAND} -E env ${e2e_env} HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        HL_TOOL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern-tool>
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_launcher.py -v)
 set_tests_properties(launcher_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
 
@@ -73,6 +74,7 @@ set_tests_properties(windowed_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEO
 # first use and kept under build/runtimes.
 add_test(NAME todays_pythons_end_to_end
     COMMAND ${CMAKE_COMMAND} -E env ${wine_env} HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
+        HL_TOOL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern-tool>
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_modern.py -v)
 set_tests_properties(todays_pythons_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
 

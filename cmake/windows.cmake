@@ -22,9 +22,10 @@ configure_file(${launcher_src}/Harbor-Lantern.manifest
     ${resource_dir}/Harbor-Lantern.manifest @ONLY)
 file(WRITE ${CMAKE_BINARY_DIR}/version.txt ${PROJECT_VERSION})
 
-# The console launcher and the windowed one, from the same sources: the
-# windowed one starts pythonw.exe, shows its messages in a dialog, and has
-# a string table with the product name for the dialog's title.
+# The console launcher, the windowed one and the command-line tool, from the
+# same sources: the windowed one starts pythonw.exe, shows its messages in a
+# dialog, and has a string table with the product name for the dialog's
+# title; the tool keeps the caller's folder and passes every exit code on.
 function(add_launcher name kind)
     set(rc ${resource_dir}/${name}.rc)
     if(kind STREQUAL "windowed")
@@ -39,6 +40,9 @@ function(add_launcher name kind)
         set(subsystem console)
         set(defines)
         set(libraries)
+        if(kind STREQUAL "tool")
+            set(defines -DHL_CONSOLE_TOOL)
+        endif()
     endif()
     configure_file(${launcher_src}/Harbor-Lantern.rc.in ${rc} @ONLY)
     # windres reads the manifest by name, which CMake's scan of the .rc does
@@ -65,6 +69,7 @@ function(add_launcher name kind)
 endfunction()
 add_launcher(Harbor-Lantern console)
 add_launcher(Harbor-Lantern-windowed windowed)
+add_launcher(Harbor-Lantern-tool tool)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME launcher_binary
@@ -75,6 +80,10 @@ add_test(NAME windowed_launcher_binary
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_binary.py
         --machine ${CMAKE_SYSTEM_PROCESSOR} --version ${PROJECT_VERSION} --windowed
         $<TARGET_FILE:Harbor-Lantern-windowed>)
+add_test(NAME tool_launcher_binary
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_binary.py
+        --machine ${CMAKE_SYSTEM_PROCESSOR} --version ${PROJECT_VERSION}
+        $<TARGET_FILE:Harbor-Lantern-tool>)
 add_test(NAME branded_resources
     COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/test_resources.py -v)

@@ -54,6 +54,9 @@ def build_once(parent, name):
                                 os.path.join(build, "Harbor-Lantern-windowed.exe")),
                                ("arm64 windowed exe",
                                 os.path.join(arm64, "Harbor-Lantern-windowed.exe")),
+                               ("x64 tool exe", os.path.join(build, "Harbor-Lantern-tool.exe")),
+                               ("arm64 tool exe",
+                                os.path.join(arm64, "Harbor-Lantern-tool.exe")),
                                ("wheel", wheel), ("branded arm64 zip", archive))}
 
 

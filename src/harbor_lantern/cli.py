@@ -19,7 +19,8 @@ Every option but the signing ones can also be set in the app's
 pyproject.toml, under [tool.harbor-lantern], named like the option without
 its dashes (python, arch, python-zip, python-dir, requirements, wheels,
 index-url, icon, out, windowed = true, tkinter = true, tkinter-from,
-bytecode, compression, exclude = [...]); paths there are relative to the pyproject.toml. [project] gives
+bytecode, compression, exclude = [...],
+console-tool = true); paths there are relative to the pyproject.toml. [project] gives
 the name, the version and the dependencies. The command line wins.
 
 examples:
@@ -97,6 +98,10 @@ def parser():
     brand.add_argument("--windowed", action="store_true", default=None,
                        help="for an app with its own window: a launcher with no "
                        "console that starts pythonw.exe and shows failures in a dialog")
+    brand.add_argument("--console-tool", action="store_true", default=None,
+                       help="for a command-line tool typed at a prompt: the app starts in "
+                       "the user's current folder and its exit code is passed on with no "
+                       "message and no pause")
     sign = pack_command.add_argument_group(
         "signing (Authenticode): key files, a token, or your own command")
     sign.add_argument("--sign-cert", metavar="PEM",

@@ -21,7 +21,7 @@ TOOL_KEYS = {"python": str, "arch": str, "python-zip": "path", "python-dir": "pa
              "requirements": "path", "wheels": "path", "index-url": str,
              "icon": "path", "out": "path", "windowed": bool, "tkinter": bool,
              "tkinter-from": "path", "bytecode": str, "compression": str,
-             "exclude": list}
+             "exclude": list, "console-tool": bool}
 ARCHES = ("x64", "arm64")
 BYTECODE = ("compiled", "sources", "only")
 COMPRESSION = ("fast", "default", "small")
@@ -51,6 +51,7 @@ class Inputs:
     icon: str = None
     out: str = None
     windowed: bool = False
+    console_tool: bool = False
     tkinter: bool = False
     tkinter_from: str = None
     bytecode: str = None

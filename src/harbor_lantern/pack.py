@@ -20,10 +20,9 @@ from .runtime import read_runtime
 SITE_PACKAGES = "python/Lib/site-packages/"
 
 
-def launcher_bytes(arch, windowed):
+def launcher_bytes(arch, kind):
     """The prebuilt launcher for the runtime's architecture: an x64 one would
     start an ARM64 Python on Windows 11 only, through emulation."""
-    kind = "windowed" if windowed else "console"
     path = package_data.files(__package__) / "launchers" / arch / f"{kind}.exe"
     if not path.is_file():
         raise Refusal(f"this harbor-lantern has no {kind} {arch} launcher: install it "
@@ -81,7 +80,9 @@ def read_the_runtime(inputs, say):
 
 
 def branded(inputs, runtime):
-    launcher = launcher_bytes(runtime.arch, inputs.windowed)
+    kind = ("windowed" if inputs.windowed else "tool" if inputs.console_tool
+            else "console")
+    launcher = launcher_bytes(runtime.arch, kind)
     strings = {}
     if inputs.name:
         strings["ProductName"] = inputs.name
@@ -101,6 +102,10 @@ def pack(inputs, say=print):
     if inputs.tkinter_from:
         inputs.tkinter = True
     check_inputs(inputs)
+    if inputs.windowed and inputs.console_tool:
+        raise Refusal(f"{inputs.given_as('windowed').rstrip(':')} and "
+                      f"{inputs.given_as('console_tool').rstrip(':')}: an app is either "
+                      "double-clicked with its own window or typed at a prompt; give one.")
     sign = signing.read_signing(signing.Signing(
         inputs.sign_cert, inputs.sign_key, inputs.sign_pkcs12, inputs.sign_password_file,
         inputs.sign_pkcs11_module, inputs.sign_pin_file, inputs.sign_command,

@@ -5,6 +5,16 @@
 
 namespace {
 
+// The command-line tool variant is for apps typed at a prompt: the child
+// works in the folder the user is in, and its exit code is its whole answer,
+// passed on without a word or a pause. The launcher's own failures are
+// reported as in the other variants.
+#ifdef HL_CONSOLE_TOOL
+constexpr bool console_tool = true;
+#else
+constexpr bool console_tool = false;
+#endif
+
 // Error number the platform reports for an allocation it cannot satisfy
 // (ERROR_NOT_ENOUGH_MEMORY).
 constexpr uint32_t not_enough_memory = 8;
@@ -75,7 +85,9 @@ uint32_t run_launcher() {
     }
 
     ChildProcess child{};
-    if (!platform_start(plan.child_command_line, plan.working_dir, child)) {
+    // A null working directory: the child inherits the launcher's.
+    const text_unit* working_dir = console_tool ? nullptr : plan.working_dir;
+    if (!platform_start(plan.child_command_line, working_dir, child)) {
         // The stream is fetched before the error number is read, so that
         // nothing else can touch the thread's last error in between.
         OutputStream* err = platform_stderr();
@@ -88,7 +100,7 @@ uint32_t run_launcher() {
     platform_close(child.process);
     platform_close(child.thread);
 
-    if ((exit_code & ~uint32_t{2}) == 0) {
+    if (console_tool || (exit_code & ~uint32_t{2}) == 0) {
         return exit_code;
     }
     platform_write_number(platform_stderr(), child_stopped, exit_code);

@@ -68,10 +68,10 @@ def tearDownModule():
     end_session()
 
 
-def make_bundle(parent, name, interpreter=True, script=True):
+def make_bundle(parent, name, interpreter=True, script=True, launcher=LAUNCHER):
     folder = os.path.join(parent, name)
     os.makedirs(os.path.join(folder, "python"))
-    shutil.copy(LAUNCHER, os.path.join(folder, "Harbor-Lantern.exe"))
+    shutil.copy(launcher, os.path.join(folder, "Harbor-Lantern.exe"))
     if interpreter:
         shutil.copy(STAND_IN, os.path.join(folder, "python", "python.exe"))
     if script:
@@ -316,6 +316,24 @@ class ExitCodesAndFailures(Bundle):
                 code, err = self.spawn(exe, '"%s" x' % exe, exit_code=child)
                 self.assertEqual(code, child)
                 self.assertEqual(err, b"" if child in (0, 2) else on_stream(stopped(child)))
+
+    def test_the_command_line_tool_keeps_the_callers_folder_and_every_code(self):
+        tool = os.environ.get("HL_TOOL_LAUNCHER")
+        if not tool:
+            self.skipTest("no command-line tool launcher named (HL_TOOL_LAUNCHER)")
+        bundle = make_bundle(self.root, "tool \u00e9", launcher=tool)
+        exe = windows_path(os.path.join(bundle, "Harbor-Lantern.exe"))
+        caller = os.path.join(self.root, "where the user is")
+        os.makedirs(caller)
+        for child in (0, 1, 3, 0xC0000005):
+            with self.subTest(child=child):
+                code, err = self.spawn(exe, '"%s" rel.py' % exe, cwd=windows_path(caller),
+                                       exit_code=child)
+                self.assertEqual((code, err), (child, b""))
+                self.assertEqual(self.record()["cwd"], windows_path(caller))
+        os.remove(os.path.join(bundle, "python", "python.exe"))
+        code, err = self.spawn(exe, '"%s"' % exe, cwd=windows_path(caller))
+        self.assertEqual((code, err), (1, on_stream(MISSING)))
 
     def test_launcher_failures(self):
         cases = {

@@ -57,7 +57,8 @@ class TodaysPythons(unittest.TestCase):
         write(os.path.join(cls.root, "app", "pyproject.toml"),
               "[project]\nname = 'Tally'\nversion = '3.0'\n"
               f"dependencies = {json.dumps(DEPENDENCIES)}\n")
-        cls.tool = stage(os.path.join(cls.root, "tool"), {"x64/console.exe": LAUNCHER})
+        cls.tool = stage(os.path.join(cls.root, "tool"), {
+            "x64/console.exe": LAUNCHER, "x64/tool.exe": os.environ.get("HL_TOOL_LAUNCHER")})
         cls.env = packer_env(cls.tool, HARBOR_LANTERN_CACHE=os.path.join(cls.root, "cache"))
 
     @classmethod
@@ -109,6 +110,36 @@ class TodaysPythons(unittest.TestCase):
                                    os.path.join(keys, "root.pem"), "-in", exe],
                                   capture_output=True, text=True)
         self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+
+
+    def test_a_command_line_tool_on_3_13(self):
+        """Typed at a prompt in the user's own folder: a relative path is
+        found there, and exit code 1 (a linter's "would change") ends the
+        launcher at once with nothing written."""
+        if not os.environ.get("HL_TOOL_LAUNCHER"):
+            self.skipTest("no command-line tool launcher named (HL_TOOL_LAUNCHER)")
+        app = os.path.join(self.root, "tool-app")
+        write(os.path.join(app, "firstrun.py"),
+              "import sys\nwith open(sys.argv[1]) as f:\n    print(f.read().strip())\n"
+              "raise SystemExit(1)\n")
+        write(os.path.join(app, "pyproject.toml"),
+              "[project]\nname = 'Tally'\nversion = '3.0'\n")
+        out = os.path.join(self.root, "tool-out")
+        packed = subprocess.run(
+            [sys.executable, "-m", "harbor_lantern", "pack", app, "--console-tool",
+             "--python-dir", self.runtime("3.13.2"), "--out", out],
+            env=self.env, capture_output=True, text=True, timeout=600)
+        self.assertEqual(packed.returncode, 0, packed.stderr)
+        with zipfile.ZipFile(os.path.join(out, "Tally-3.0-win64.zip")) as archive:
+            archive.extractall(os.path.join(self.root, "tool-unpacked"))
+        user = os.path.join(self.root, "the user's folder")
+        write(os.path.join(user, "rel.txt"), "found from the user's folder\n")
+        ran = subprocess.run([*WINE, os.path.join(self.root, "tool-unpacked", "Tally-3.0",
+                                                  "Harbor-Lantern.exe"), "rel.txt"],
+                             cwd=user, stdin=subprocess.DEVNULL, capture_output=True,
+                             timeout=TIMEOUT)
+        self.assertEqual((ran.returncode, ran.stdout.strip(), ran.stderr),
+                         (1, b"found from the user's folder", b""))
 
 
 if __name__ == "__main__":

@@ -43,6 +43,9 @@ void reset_platform(const PlatformScript& script) {
 }
 
 std::string narrow(const text_unit* text) {
+    if (text == nullptr) {
+        return "(null)";
+    }
     std::string out;
     for (; *text != 0; ++text) {
         const unsigned unit = static_cast<unsigned>(*text);
