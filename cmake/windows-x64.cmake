@@ -83,6 +83,13 @@ add_test(NAME bytecode_end_to_end
         ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_bytecode.py -v)
 set_tests_properties(bytecode_end_to_end PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 900)
 
+# Installs into a Wine prefix of its own, made by the test.
+add_test(NAME msi_end_to_end
+    COMMAND ${CMAKE_COMMAND} -E env WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml="
+        HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern> HL_REAL_RUNTIME=${HL_REAL_RUNTIME}
+        ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/test_msi.py -v)
+set_tests_properties(msi_end_to_end PROPERTIES TIMEOUT 900)
+
 set(signed_launcher ${CMAKE_BINARY_DIR}/signed/Harbor-Lantern.exe)
 add_test(NAME package_zip
     COMMAND ${CMAKE_COMMAND} -E env HL_LAUNCHER=$<TARGET_FILE:Harbor-Lantern>

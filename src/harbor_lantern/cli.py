@@ -20,7 +20,7 @@ pyproject.toml, under [tool.harbor-lantern], named like the option without
 its dashes (python, arch, python-zip, python-dir, requirements, wheels,
 index-url, icon, out, windowed = true, tkinter = true, tkinter-from,
 bytecode, compression, exclude = [...],
-console-tool = true); paths there are relative to the pyproject.toml. [project] gives
+console-tool = true, msi = true, publisher, upgrade-code); paths there are relative to the pyproject.toml. [project] gives
 the name, the version and the dependencies. The command line wins.
 
 examples:
@@ -102,6 +102,16 @@ def parser():
                        help="for a command-line tool typed at a prompt: the app starts in "
                        "the user's current folder and its exit code is passed on with no "
                        "message and no pause")
+    installer = pack_command.add_argument_group("the installer")
+    installer.add_argument("--msi", action="store_true", default=None,
+                           help="also write a per-user MSI installer beside the zip (needs "
+                           "wixl, from msitools)")
+    installer.add_argument("--publisher", metavar="NAME",
+                           help="the publisher shown in Settings > Apps (default: the "
+                           "first of [project] authors)")
+    installer.add_argument("--upgrade-code", metavar="GUID",
+                           help="the MSI's UpgradeCode (default: derived from the name); "
+                           "keep it for every version")
     sign = pack_command.add_argument_group(
         "signing (Authenticode): key files, a token, or your own command")
     sign.add_argument("--sign-cert", metavar="PEM",

@@ -21,7 +21,8 @@ TOOL_KEYS = {"python": str, "arch": str, "python-zip": "path", "python-dir": "pa
              "requirements": "path", "wheels": "path", "index-url": str,
              "icon": "path", "out": "path", "windowed": bool, "tkinter": bool,
              "tkinter-from": "path", "bytecode": str, "compression": str,
-             "exclude": list, "console-tool": bool}
+             "exclude": list, "console-tool": bool, "msi": bool, "publisher": str,
+             "upgrade-code": str}
 ARCHES = ("x64", "arm64")
 BYTECODE = ("compiled", "sources", "only")
 COMPRESSION = ("fast", "default", "small")
@@ -52,6 +53,9 @@ class Inputs:
     out: str = None
     windowed: bool = False
     console_tool: bool = False
+    msi: bool = False
+    publisher: str = None
+    upgrade_code: str = None
     tkinter: bool = False
     tkinter_from: str = None
     bytecode: str = None
@@ -147,6 +151,11 @@ def apply_pyproject(inputs, path):
         if getattr(inputs, attribute) is None and isinstance(project.get(key), str):
             setattr(inputs, attribute, project[key])
             inputs.labels[attribute] = f"[project] {key} in {path}:"
+    authors = project.get("authors")
+    if inputs.publisher is None and isinstance(authors, list) and authors \
+            and isinstance(authors[0], dict):
+        inputs.publisher = authors[0].get("name") or authors[0].get("email")
+        inputs.labels["publisher"] = f"[project] authors in {path}:"
     if isinstance(project.get("requires-python"), str):
         inputs.requires_python = project["requires-python"]
         inputs.labels["requires_python"] = f"requires-python in {path}:"

@@ -3,6 +3,7 @@ read the runtime (with Tcl/Tk when asked for), stage the bundle, install the
 dependencies, make the ._pth work, check the names as Windows will hold
 them, brand the launcher, sign it, zip. The bundle is staged as a map from
 each path in the zip to its content, so nothing is copied before the zip."""
+import hashlib
 import os
 import tempfile
 from importlib import resources as package_data
@@ -10,7 +11,7 @@ from importlib import resources as package_data
 from packaging.specifiers import SpecifierSet
 from packaging.version import Version
 
-from . import (__version__, archive, bytecode, dependencies, fetch, names, pth,
+from . import (__version__, archive, bytecode, dependencies, fetch, msi, names, pth,
                resources, signing, tcltk)
 from .app import LAUNCHER, read_app
 from .config import check_inputs
@@ -119,6 +120,18 @@ def pack(inputs, say=print):
         raise Refusal(f"{runtime.source} has no pythonw.exe, which a windowed app "
                       "starts: use the official embeddable runtime, or leave out "
                       + inputs.given_as("windowed").rstrip(":") + ".")
+    if inputs.msi:
+        if runtime.arch != "x64":
+            raise Refusal(f"{inputs.given_as('msi').rstrip(':')} with a runtime for "
+                          f"{runtime.arch}: wixl, the MSI builder, has no ARM64 target, so "
+                          "no ARM64 MSI can be built; ship the zip for ARM64.")
+        msi.wixl()
+        product = {"name": name, "publisher": inputs.publisher or name,
+                   "version": msi.product_version(version, inputs.given_as("version")
+                                                  .rstrip(":")),
+                   "upgrade_code": msi.upgrade_code(name, inputs.upgrade_code,
+                                                    inputs.given_as("upgrade_code")
+                                                    .rstrip(":"))}
     app = read_app(inputs.app_dir, inputs.firstrun, inputs.label(
         "app_dir" if inputs.app_dir else "firstrun"), out=inputs.out,
         excludes=inputs.exclude or (), say=say)
@@ -145,7 +158,28 @@ def pack(inputs, say=print):
         names.warn_if_too_long([f"{top}/{n}" for n in files], os.path.basename(target))
         files[LAUNCHER] = signing.sign(sign, launcher, name, scratch, say)
         digest = archive.write_zip(target, top, files, inputs.compression or "default")
-    say(f"wrote {target} ({os.path.getsize(target):,} bytes): CPython "
-        f"{runtime.version} for {runtime.arch}" + (", signed" if sign else ""))
-    say(f"SHA-256 {digest}")
+        say(f"wrote {target} ({os.path.getsize(target):,} bytes): CPython "
+            f"{runtime.version} for {runtime.arch}" + (", signed" if sign else ""))
+        say(f"SHA-256 {digest}")
+        if inputs.msi:
+            installer = target[:-len(".zip")] + ".msi"
+            built = msi.build(files, os.path.join(scratch, "app.msi"), product, scratch)
+            with open(built, "rb") as f:
+                data = signing.sign(sign, f.read(), name, scratch, say,
+                                    file_name=os.path.basename(installer))
+            digest = write_with_sha256(installer, data)
+            say(f"wrote {installer} ({len(data):,} bytes): installs per user into "
+                f"%LOCALAPPDATA%\\Programs\\{name}" + (", signed" if sign else ""))
+            say(f"SHA-256 {digest}")
     return target
+
+
+def write_with_sha256(target, data):
+    """target and target.sha256, each renamed into place whole."""
+    digest = hashlib.sha256(data).hexdigest()
+    for path, content in ((target, data), (target + ".sha256", (
+            f"{digest}  {os.path.basename(target)}\n").encode())):
+        with open(path + ".partial", "wb") as f:
+            f.write(content)
+        os.replace(path + ".partial", path)
+    return digest

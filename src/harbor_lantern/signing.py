@@ -143,7 +143,7 @@ def signing_time(leaf):
     return calendar.timegm(time.strptime(stamp, "%b %d %H:%M:%S %Y %Z"))
 
 
-def sign_with_osslsigncode(signing, unsigned, signed, name, scratch):
+def sign_with_osslsigncode(signing, unsigned, signed, name, scratch, kind="the launcher"):
     """The certificates the signer gave, for the check's trust."""
     certificates = os.path.join(scratch, "certificates.pem")
     if signing.pkcs12:
@@ -163,16 +163,18 @@ def sign_with_osslsigncode(signing, unsigned, signed, name, scratch):
         credentials += ["-readpass", secret]
     timestamp = ["-ts", signing.timestamp_url] if signing.timestamp_url else []
     # The leaf comes first in a chain file, and -time takes the first.
+    # An MSI also gets the signature of its metadata (MsiDigitalSignatureEx).
+    extended = ["-add-msi-dse"] if unsigned.endswith(".msi") else []
     command = ["osslsigncode", "sign", *credentials, "-h", "sha256", "-n", name,
-               "-time", str(signing_time(certificates)), *timestamp, "-in", unsigned,
-               "-out", signed]
+               "-time", str(signing_time(certificates)), *timestamp, *extended,
+               "-in", unsigned, "-out", signed]
     result = subprocess.run(command, capture_output=True, text=True)
     if result.returncode != 0:
-        explain_failed_signing(signing, result.stdout + result.stderr)
+        explain_failed_signing(signing, result.stdout + result.stderr, kind)
     return certificates
 
 
-def explain_failed_signing(signing, output):
+def explain_failed_signing(signing, output, kind):
     if signing.pkcs11_module:
         if "PIN incorrect" in output or "Login failed" in output:
             raise Refusal(f"the token refused the PIN in --sign-pin-file "
@@ -188,14 +190,14 @@ def explain_failed_signing(signing, output):
     sys.stderr.write(output)
     with_what = (f"--sign-pkcs12 {signing.pkcs12}" if signing.pkcs12 else
                  f"--sign-cert {signing.cert} and --sign-key {signing.key}")
-    raise Refusal(f"osslsigncode could not sign the launcher with {with_what}; its "
+    raise Refusal(f"osslsigncode could not sign {kind} with {with_what}; its "
                   "own message is above.")
 
 
-def sign_with_command(signing, unsigned_bytes, scratch):
-    """Runs the maker's command on a copy of the launcher, as a shell would
+def sign_with_command(signing, unsigned_bytes, scratch, file_name):
+    """Runs the maker's command on a copy of the file, as a shell would
     split it but with no shell, and takes back the file it left."""
-    target = os.path.join(scratch, "to-sign", "Harbor-Lantern.exe")
+    target = os.path.join(scratch, "to-sign", file_name)
     os.makedirs(os.path.dirname(target))
     with open(target, "wb") as f:
         f.write(unsigned_bytes)
@@ -249,7 +251,7 @@ def signed_content(signature):
     return signature[start:end]
 
 
-def verify(signed, certificates, what, scratch):
+def verify(signed, certificates, what, scratch, kind="the launcher"):
     """Refuses a signature that is broken or does not match the file; warns
     when its chain reaches no root this machine trusts."""
     trust = os.path.join(scratch, "trust.pem")
@@ -266,7 +268,7 @@ def verify(signed, certificates, what, scratch):
         return
     # The file's digest against the one signed.
     if "MISMATCH" in output or "No signature found" in output:
-        raise Refusal(f"the launcher signed by {what} does not match its signature: "
+        raise Refusal(f"{kind} signed by {what} does not match its signature: "
                       "it was changed after signing, or signed wrongly.")
     # The signer's signature over what it signed, with no chain to follow.
     extracted = os.path.join(scratch, "signature.der")
@@ -288,31 +290,41 @@ def verify(signed, certificates, what, scratch):
         raise Refusal(f"the signature that {what} made is broken: it does not verify "
                       "against its own certificate.")
     reason = re.search(r"Error: (.+)", output)
-    warn("the signature is whole and matches the launcher, but its certificate "
+    warn(f"the signature is whole and matches {kind}, but its certificate "
          "chain reaches no root this machine trusts ("
          f"{reason.group(1).strip() if reason else 'chain not verified'}): add the "
          "intermediate certificates to --sign-cert; on users' machines the root must "
          "be trusted.")
 
 
-def sign(signing, launcher, name, scratch, say):
-    """The signed launcher's bytes; the launcher's own when not signing."""
+def sign(signing, launcher, name, scratch, say, file_name="Harbor-Lantern.exe"):
+    """The signed file's bytes (the launcher, or the MSI named file_name);
+    the file's own when not signing."""
     if signing is None:
         return launcher
     version = osslsigncode_version()
-    unsigned = os.path.join(scratch, "unsigned.exe")
+    installer = file_name.endswith(".msi")
+    kind = "the installer" if installer else "the launcher"
+    scratch = os.path.join(scratch, "signing-" + ("msi" if installer else "exe"))
+    os.makedirs(scratch)
+    extension = os.path.splitext(file_name)[1]
+    unsigned = os.path.join(scratch, "unsigned" + extension)
     with open(unsigned, "wb") as f:
         f.write(launcher)
     if signing.command:
         what = f"--sign-command {shlex.split(signing.command)[0]}"
-        signed = sign_with_command(signing, launcher, scratch)
-        check_only_signed(signed, launcher, what, scratch)
+        signed = sign_with_command(signing, launcher, scratch, file_name)
+        # An MSI's signature rewrites its container: only the check below
+        # can tell a signed MSI from a changed one.
+        if not installer:
+            check_only_signed(signed, launcher, what, scratch)
         certificates = None
     else:
         what = "osslsigncode"
-        signed = os.path.join(scratch, "signed.exe")
-        certificates = sign_with_osslsigncode(signing, unsigned, signed, name, scratch)
-    verify(signed, certificates, what, scratch)
-    say(f"signed with {what}; checked with osslsigncode {version}")
+        signed = os.path.join(scratch, "signed" + extension)
+        certificates = sign_with_osslsigncode(signing, unsigned, signed, name, scratch,
+                                              kind)
+    verify(signed, certificates, what, scratch, kind)
+    say(f"signed {kind} with {what}; checked with osslsigncode {version}")
     with open(signed, "rb") as f:
         return f.read()
