@@ -302,7 +302,8 @@ class PackedApp(Bundle):
                     "                  round(float(numpy.linalg.det([[2.0, 1.0], [1.0, 3.0]])), 9)]))\n"
                     "raise SystemExit(3)\n")
         with open(os.path.join(app, "pyproject.toml"), "w") as f:
-            f.write('[project]\nname = "Numbers"\ndependencies = ["numpy==1.21.6"]\n')
+            f.write('[project]\nname = "Numbers"\nversion = "1.0"\n'
+                    'dependencies = ["numpy==1.21.6"]\n')
         self.assertEqual(self.pack_and_start(app), repr(["1.21.6", 45, 5.0]))
 
 
