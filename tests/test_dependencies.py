@@ -5,6 +5,7 @@ packages from the real package index."""
 import hashlib
 import io
 import os
+import shutil
 import re
 import subprocess
 import sys
@@ -219,6 +220,23 @@ class Dependencies(unittest.TestCase):
             self.assertIn("oldsrc 1.0 was built from its sources on this machine, and its "
                           "build chose its dependencies (metadata 2.1): on Windows they "
                           "may differ", result.stderr)
+        with self.subTest("a copied folder of wheels gives the same zip"):
+            copy = os.path.join(self.work, "copied wheels")
+            os.makedirs(copy)
+            for name in ("winonly", "parent", "nested"):
+                shutil.copyfile(self.files[name], os.path.join(copy, os.path.basename(
+                    self.files[name])))
+                os.utime(os.path.join(copy, os.path.basename(self.files[name])),
+                         (1234567890, 1234567890))
+            zips = []
+            for label, folder in (("first", os.path.dirname(self.files["winonly"])),
+                                  ("copy", copy)):
+                result, installed = self.pack("winonly\nparent\n", extra=[
+                    "--wheels", folder], out=label)
+                self.assert_packed(result)
+                zips.append(sha256(os.path.join(self.work, label,
+                                                "Harbor-Lantern-1.1.0-win64.zip")))
+            self.assertEqual(zips[0], zips[1])
         with self.subTest("sdists in --wheels, offline"):
             result, installed = self.pack("puresrc\n", extra=[
                 "--wheels", os.path.dirname(self.files["puresrc"])], out="folder")

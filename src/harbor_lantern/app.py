@@ -6,6 +6,7 @@ from collections import Counter
 
 import pathspec
 
+from .names import refusal_of
 from .refusal import Refusal
 
 SCRIPT = "firstrun.py"
@@ -50,6 +51,11 @@ def collect_folder(root, what, ship=lambda relative, is_dir: True, excludable=Fa
                 visit(path, child + "/")
             elif os.path.isfile(path):
                 found.append((child, path))
+            elif refusal_of(name):
+                # Windows opens AUX, NUL and the like as devices, which are
+                # neither files nor folders: the name is what is wrong.
+                raise Refusal(f"{child} cannot be unpacked on Windows "
+                              f"({refusal_of(name)}): rename it.")
             else:
                 raise Refusal(f"{what} {path} is neither a file nor a folder: "
                               "remove it.")

@@ -387,8 +387,10 @@ def write_zip(target, top, files, compression="default"):
                 out = Output(f)
                 write_entries(out, top, files, LEVELS[compression])
             digest = out.digest.hexdigest()
-            with open(sums, "w") as f:
-                f.write(f"{digest}  {os.path.basename(target)}\n")
+            # Binary: sha256sum wants a line feed, and Windows' text mode
+            # would write CR LF.
+            with open(sums, "wb") as f:
+                f.write(f"{digest}  {os.path.basename(target)}\n".encode())
         except OSError as error:
             raise Refusal(f"cannot write {target} ({error.strerror or error}): free "
                           "some space or give --out another folder; no zip was written.")

@@ -225,6 +225,22 @@ def explain(said, request, runtime, wheels, index, cache):
                   f"on {TARGETS[runtime.arch][1]}: {cause(said)}")
 
 
+def forget_the_cache(target):
+    """uv leaves uv_cache.json (and its RECORD line) in what it installs from
+    a folder of wheels: it holds the wheel file's time, which a mere copy of
+    the folder changes, and says nothing the installed package needs."""
+    for entry in os.listdir(target):
+        note = os.path.join(target, entry, "uv_cache.json")
+        if not entry.endswith(".dist-info") or not os.path.isfile(note):
+            continue
+        os.remove(note)
+        record = os.path.join(target, entry, "RECORD")
+        with open(record, encoding="utf-8", newline="") as f:
+            rows = [row for row in f if not row.startswith(f"{entry}/uv_cache.json,")]
+        with open(record, "w", encoding="utf-8", newline="") as f:
+            f.writelines(rows)
+
+
 def owners(installed):
     """{relative path: "name version"} of the installed files, from each
     distribution's RECORD."""
@@ -316,6 +332,7 @@ def install(request, runtime, wheels, index_url, refresh, scratch, say):
         os.remove(os.path.join(target, ".lock"))
     if not os.path.isdir(target):
         return {}
+    forget_the_cache(target)
     installed = sorted(
         (m.group(1), m.group(2)) for m in (
             re.fullmatch(r"(.+)-([^-]+)\.dist-info", n) for n in os.listdir(target)) if m)
