@@ -16,7 +16,10 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "src"))
+sys.path.insert(1, os.path.join(HERE, "..", "build", "pydeps"))
 from stage_package import packer_env, stage  # noqa: E402
+from harbor_lantern import signing  # noqa: E402
 from test_branding import make_signing_chain, openssl, read  # noqa: E402
 from test_package import OFFICIAL_PTH, fake_pe, write  # noqa: E402
 
@@ -78,6 +81,21 @@ class TimeStampingService:
     def stop(self):
         self.httpd.shutdown()
         self.httpd.server_close()
+
+
+class SignCommandWords(unittest.TestCase):
+    def test_split_as_each_shell_would(self):
+        cases = [  # command, on Windows, words
+            ("sign-tool --in {file}", False, ["sign-tool", "--in", "{file}"]),
+            ("'my tool' {file}", False, ["my tool", "{file}"]),
+            (r'"C:\Program Files\Kits\signtool.exe" sign /fd sha256 {file}', True,
+             [r"C:\Program Files\Kits\signtool.exe", "sign", "/fd", "sha256", "{file}"]),
+            (r"C:\tools\signtool.exe sign {file}", True,
+             [r"C:\tools\signtool.exe", "sign", "{file}"]),
+        ]
+        for command, windows, words in cases:
+            with self.subTest(command=command):
+                self.assertEqual(signing.split_command(command, windows), words)
 
 
 class Signing(unittest.TestCase):

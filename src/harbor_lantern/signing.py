@@ -41,6 +41,16 @@ class Signing:
     timestamp_url: str = None
 
 
+def split_command(command, windows=os.name == "nt"):
+    """The words of --sign-command as the maker's shell would split them. On
+    Windows, POSIX rules would take the backslashes of paths as escapes:
+    there only double quotes group, and they are taken off."""
+    if not windows:
+        return shlex.split(command)
+    return [w[1:-1] if len(w) > 1 and w[0] == w[-1] == '"' else w
+            for w in shlex.split(command, posix=False)]
+
+
 def read_signing(signing):
     """The signing inputs checked; None when there is nothing to sign with."""
     if signing == Signing():
@@ -57,7 +67,7 @@ def read_signing(signing):
             raise Refusal("--sign-command signs by itself: give it no --sign-cert, "
                           "--sign-key, --sign-password-file or --sign-pin-file.")
         try:
-            words = shlex.split(signing.command)
+            words = split_command(signing.command)
         except ValueError as error:
             raise Refusal(f"--sign-command {signing.command!r} cannot be split into "
                           f"words ({error}): check its quotes.")
@@ -201,7 +211,7 @@ def sign_with_command(signing, unsigned_bytes, scratch, file_name):
     os.makedirs(os.path.dirname(target))
     with open(target, "wb") as f:
         f.write(unsigned_bytes)
-    words = [w.replace(FILE_PLACEHOLDER, target) for w in shlex.split(signing.command)]
+    words = [w.replace(FILE_PLACEHOLDER, target) for w in split_command(signing.command)]
     try:
         result = subprocess.run(words, capture_output=True, text=True)
     except OSError as error:
@@ -312,7 +322,7 @@ def sign(signing, launcher, name, scratch, say, file_name="Harbor-Lantern.exe"):
     with open(unsigned, "wb") as f:
         f.write(launcher)
     if signing.command:
-        what = f"--sign-command {shlex.split(signing.command)[0]}"
+        what = f"--sign-command {split_command(signing.command)[0]}"
         signed = sign_with_command(signing, launcher, scratch, file_name)
         # An MSI's signature rewrites its container: only the check below
         # can tell a signed MSI from a changed one.
