@@ -117,7 +117,11 @@ class Signing(unittest.TestCase):
         os.makedirs(cls.path("tokens"))
         write(cls.path("softhsm2.conf"),
               f"directories.tokendir = {cls.path('tokens')}\nobjectstore.backend = file\n")
-        cls.env = packer_env(cls.tool, SOFTHSM2_CONF=cls.path("softhsm2.conf"))
+        # The copy handed to a signing command lies under a temporary folder
+        # whose name has spaces and a non-ASCII letter.
+        os.makedirs(cls.path("temp f\u00f6lder"))
+        cls.env = packer_env(cls.tool, SOFTHSM2_CONF=cls.path("softhsm2.conf"),
+                             TMPDIR=cls.path("temp f\u00f6lder"))
         subprocess.run(["softhsm2-util", "--init-token", "--free", "--label", "maker",
                         "--pin", PIN, "--so-pin", "31415926"], env=cls.env, check=True,
                        capture_output=True)
@@ -156,7 +160,8 @@ class Signing(unittest.TestCase):
                    f"{self.path('leaf.key')} -h sha256 -time 1700000000 -in {{file}} "
                    "-out {file}.signed")
         mover = write(self.path("sign.sh"),
-                      f'{command.replace("{file}", "$1")} && mv "$1.signed" "$1"\n')
+                      f'{command.replace("{file}", chr(34) + "$1" + chr(34))} && '
+                      'mv "$1.signed" "$1"\n')
         cases = [
             ("token", token),
             ("command", ["--sign-command", f"sh {mover} {{file}}"]),
