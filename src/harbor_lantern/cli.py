@@ -74,18 +74,19 @@ def parser():
     tk.add_argument("--tkinter-from", metavar="FILE|DIR",
                     help="take them from this full package zip or Windows Python "
                     "folder instead (with --python-zip or --python-dir)")
-    pack_command.add_argument(
+    contents = pack_command.add_argument_group("what goes into the zip, and how")
+    contents.add_argument(
         "--exclude", action="append", metavar="PATTERN",
         help="leave out what this .gitignore-style pattern names (repeatable); "
         "version control, caches, virtual environments, the packer's own output and "
         "what the app's .gitignore files name are left out anyway")
-    pack_command.add_argument(
+    contents.add_argument(
         "--bytecode", choices=("compiled", "sources", "only"),
         help="compiled (default): each module with its .pyc, compiled with a CPython of "
         "the runtime's X.Y, so the first start is as fast as the next; sources: "
         "modules as source only; only: .pyc in place of each module, no source "
         "(firstrun.py stays source)")
-    pack_command.add_argument(
+    contents.add_argument(
         "--compression", choices=("fast", "default", "small"),
         help="fast: the quickest pack, for trying a build; default: within 3 %% of "
         "the smallest in a fraction of its time; small: the smallest zip, slower")
@@ -132,8 +133,8 @@ def parser():
                       "client, signtool, jsign): {file} is the launcher to sign")
     sign.add_argument("--sign-timestamp-url", metavar="URL",
                       help="an RFC 3161 time-stamping service")
-    pack_command.add_argument("--out", metavar="DIR",
-                              help="where the zip goes (default: dist)")
+    contents.add_argument("--out", metavar="DIR",
+                          help="where the zip (and the MSI) go (default: dist)")
     return top
 
 
