@@ -138,9 +138,10 @@ dist: package
 	    --sign-command="$(SIGN_COMMAND)" \
 	    --sign-timestamp-url="$(SIGN_TIMESTAMP_URL)" --out dist
 
-# Not a test: a branded pack of the real runtime against zipfile's floor.
+# Not a test: a branded pack of the real runtime against zipfile's floor, and
+# more (tools/bench-pack.py); PARTS="big-app real-files" runs only those.
 bench-pack: package
-	PYTHONPATH=$(PACKAGE_DIR)/src:$(PYDEPS) $(PYTHON) tools/bench-pack.py
+	PYTHONPATH=$(PACKAGE_DIR)/src:$(PYDEPS) $(PYTHON) tools/bench-pack.py $(PARTS)
 
 bench: deps
 	cmake --preset windows

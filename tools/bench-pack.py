@@ -84,7 +84,8 @@ with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED, compresslevel=level) as 
         dirs.sort()
         for n in sorted(names):
             path = os.path.join(folder, n)
-            z.write(path, os.path.relpath(path, top))
+            # Named as in the pack, under the top folder, so sizes compare.
+            z.write(path, os.path.relpath(path, os.path.dirname(top)))
 """
 
 
@@ -248,7 +249,7 @@ def dependencies():
 
         def pack_app(folder, out, **extra):
             return pack(read_inputs(dict(app_dir=folder, python_zip=RUNTIME, out=out,
-                                         **extra)), say=lambda _: 0)
+                                         bytecode="sources", **extra)), say=lambda _: 0)
 
         cold, packed = timed(lambda: pack_app(app, os.path.join(tmp, "cold"),
                                               dependencies=DEPENDENCIES), cache)
@@ -382,9 +383,8 @@ def bytecode():
 
 
 if __name__ == "__main__":
-    main()
-    big_app()
-    real_files()
-    dependencies()
-    runtime_by_version()
-    bytecode()
+    parts = {"runtime": main, "big-app": big_app, "real-files": real_files,
+             "dependencies": dependencies, "runtime-by-version": runtime_by_version,
+             "bytecode": bytecode}
+    for name in sys.argv[1:] or parts:
+        parts[name]()

@@ -124,8 +124,8 @@ def read_app(app_dir=None, firstrun=None, label=None, out=None, excludes=(), say
                      or os.path.realpath(path) == out or ignored(relative, True))
         else:
             leave = (name.endswith(".pyc") or ignored(relative, False)
-                     or (os.path.realpath(os.path.dirname(path)) == default_out
-                         and PACKED.fullmatch(name)))
+                     or (PACKED.fullmatch(name) is not None
+                         and os.path.realpath(os.path.dirname(path)) == default_out))
         if leave:
             left_out[relative.split("/")[0] + ("/" if is_dir or "/" in relative else "")] \
                 += count_files(path) if is_dir else 1

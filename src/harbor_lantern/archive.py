@@ -18,7 +18,8 @@ CRC and sizes, known only at its end, follow its data in a data descriptor.
 Entries of the runtime's zip that are already deflated or stored are copied
 with their compressed bytes, checked against their CRC on the way; only
 --compression small deflates them again, as python.org's zip is not
-compressed at the highest level.
+compressed at the highest level, and keeps python.org's bytes where they
+are smaller.
 
 ZIP64 records (APPNOTE 4.5, 4.3.14-4.3.15) are written only where the plain
 format ends: more than 65,535 entries, or a size or offset at or above
@@ -38,10 +39,11 @@ from zlib_ng import zlib_ng as zlib
 
 from .refusal import Refusal
 
-# zlib-ng's levels: 1 is a quarter of 6's time for a fifth more bytes; 6 is
+# zlib-ng's levels, each entry or chunk deflated at each level listed and the
+# smallest kept: 1 is a quarter of 6's time for a fifth more bytes; 6 is
 # within 3 % of zlib's level 9 in a quarter of zlib 6's time on two cores;
-# 9 is zlib 9's size in half its time.
-LEVELS = {"fast": 1, "default": 6, "small": 9}
+# on data that hardly compresses 6 can beat 9, so small tries both.
+LEVELS = {"fast": (1,), "default": (6,), "small": (9, 6)}
 # The largest member of the runtime's zip that small deflates again, in
 # memory as one piece.
 RECOMPRESSED = 64 << 20
@@ -138,18 +140,29 @@ def crc32_combine(crc_a, crc_b, length_b):
 
 # -- the work done on the pool's threads -------------------------------------
 
-def compress_whole(content, level):
+def deflate(data, levels, primer=b"", mode=zlib.Z_FINISH):
+    """The shortest raw deflate of data at the levels given."""
+    best = None
+    for level in levels:
+        packer = (zlib.compressobj(level, zlib.DEFLATED, -15, zdict=primer) if primer
+                  else zlib.compressobj(level, zlib.DEFLATED, -15))
+        deflated = packer.compress(data) + packer.flush(mode)
+        if best is None or len(deflated) < len(best):
+            best = deflated
+    return best
+
+
+def compress_whole(content, levels):
     """(CRC-32, method, stored bytes, size) of an entry of one chunk."""
     data = read_content(content)
     crc = zlib.crc32(data)
-    packer = zlib.compressobj(level, zlib.DEFLATED, -15)
-    deflated = packer.compress(data) + packer.flush()
+    deflated = deflate(data, levels)
     if len(deflated) < len(data):
         return crc, 8, deflated, len(data)
     return crc, 0, data, len(data)
 
 
-def compress_chunk(path, start, length, last, level):
+def compress_chunk(path, start, length, last, levels):
     """(CRC-32, deflated bytes) of one chunk of a large file."""
     primer_start = max(0, start - DICTIONARY)
     with open(path, "rb") as f:
@@ -158,10 +171,10 @@ def compress_chunk(path, start, length, last, level):
         data = f.read(length)
     if len(data) != length:
         raise Refusal(f"{path} changed while it was being packed: pack again.")
-    packer = (zlib.compressobj(level, zlib.DEFLATED, -15, zdict=primer) if primer
-              else zlib.compressobj(level, zlib.DEFLATED, -15))
-    return zlib.crc32(data), packer.compress(data) + packer.flush(
-        zlib.Z_FINISH if last else zlib.Z_SYNC_FLUSH)
+    # Each chunk ends on a byte boundary and the next is primed with the data
+    # before it, whatever level deflated it: the chunks join into one stream.
+    return zlib.crc32(data), deflate(data, levels, primer,
+                                     zlib.Z_FINISH if last else zlib.Z_SYNC_FLUSH)
 
 
 # -- the records ----------------------------------------------------------------
@@ -301,26 +314,26 @@ def entries(top, files, recompress=False):
             yield entry
 
 
-def tasks(top, files, level):
+def tasks(top, files, levels):
     """(entry, chunk index, work to submit, input bytes) in the zip's order."""
-    for entry in entries(top, files, recompress=level == LEVELS["small"]):
+    for entry in entries(top, files, recompress=levels == LEVELS["small"]):
         if entry.chunks == 0:
             yield entry, 0, None, 0
         elif entry.chunks == 1:
-            yield entry, 0, (compress_whole, entry.content, level), entry.size
+            yield entry, 0, (compress_whole, entry.content, levels), entry.size
         else:
             for i in range(entry.chunks):
                 length = min(CHUNK, entry.size - i * CHUNK)
                 last = i == entry.chunks - 1
                 yield entry, i, (compress_chunk, entry.content, i * CHUNK, length,
-                                 last, level), length
+                                 last, levels), length
 
 
-def write_entries(out, top, files, level):
+def write_entries(out, top, files, levels):
     central = bytearray()
     count = 0
     with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
-        ahead, ahead_bytes, source = deque(), 0, tasks(top, files, level)
+        ahead, ahead_bytes, source = deque(), 0, tasks(top, files, levels)
         try:
             while True:
                 for entry, index, work, size in source:
@@ -343,12 +356,19 @@ def write_entries(out, top, files, level):
                 elif entry.chunks == 1:
                     # Its size as read, should the file have changed since.
                     entry.crc, entry.method, data, entry.size = future.result()
-                    if isinstance(entry.content, Member) and entry.crc != entry.content.crc:
-                        raise Refusal(f"{entry.content.archive} at {entry.content.name} "
-                                      "does not match its CRC: download it again.")
-                    entry.compressed = len(data)
-                    out.write(local_header(entry, entry.crc, entry.compressed, entry.size))
-                    out.write(data)
+                    member = entry.content if isinstance(entry.content, Member) else None
+                    if member and entry.crc != member.crc:
+                        raise Refusal(f"{member.archive} at {member.name} does not match "
+                                      "its CRC: download it again.")
+                    if member and member.compressed_size <= len(data):
+                        # python.org's own deflate was as small: copied as it is.
+                        entry.method, entry.compressed = member.method, member.compressed_size
+                        copy_member(out, entry)
+                    else:
+                        entry.compressed = len(data)
+                        out.write(local_header(entry, entry.crc, entry.compressed,
+                                               entry.size))
+                        out.write(data)
                 else:
                     if index == 0:
                         out.write(local_header(entry, 0, 0, 0))
