@@ -6,6 +6,7 @@ kept in build/) the same way, with the peak memory of each side; then an app
 with numpy and click from the package index, with a cold cache and a warm
 one, against packing the installed files as a plain app folder. Not a test:
 the figures go into the README."""
+import hashlib
 import os
 import random
 import shutil
@@ -192,7 +193,8 @@ def big_app():
     against_the_floor("big app", make_big_app())
 
 
-REAL_FILES = ["pandas==2.2.3", "numpy==1.26.4", "matplotlib==3.9.2", "scipy==1.14.1"]
+REAL_FILES = ["pandas==2.2.3", "numpy==1.26.4", "matplotlib==3.9.2", "scipy==1.14.1",
+              "scikit-learn==1.5.2"]
 
 
 def real_files():
@@ -200,7 +202,8 @@ def real_files():
     CPython 3.11.9, kept in build/ once made."""
     sys.path.insert(0, os.path.join(ROOT, "tools"))
     import real_runtimes
-    app = os.path.join(ROOT, "build", "bench-real-app")
+    app = os.path.join(ROOT, "build", "bench-real-app-" + hashlib.sha256(
+        " ".join(REAL_FILES).encode()).hexdigest()[:8])
     if not os.path.exists(os.path.join(app, "firstrun.py")):
         shutil.rmtree(app, ignore_errors=True)
         with tempfile.TemporaryDirectory() as tmp:
