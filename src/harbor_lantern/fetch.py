@@ -275,8 +275,8 @@ def fetch(wanted, arch, full=False, allows=None, what=None):
     index = Index(os.environ.get("HARBOR_LANTERN_PYTHON_INDEX") or INDEX)
     folder = os.path.join(cache_folder(), "runtimes")
     what = what or f"--python {wanted}"
+    exact = allows is None and wanted.count(".") >= 2
     allows = allows or series(wanted)
-    exact = allows is not None and wanted.count(".") >= 2 and what.startswith("--python")
     version, path = cached_without_index(folder, allows, arch)
     package = None
     if path and full:
