@@ -67,6 +67,19 @@ class Records(unittest.TestCase):
         for name, status, output in readers(path):
             self.assertEqual(status, 0, f"{name}: {output}")
 
+    def test_only_data_that_would_not_shrink_is_stored_at_once(self):
+        noise, prose = random.Random(7).randbytes(1 << 20), text(8, 1 << 20)
+        cases = [("noise", noise, True), ("prose", prose, False),
+                 ("prose then noise", prose[:1 << 19] + noise[:1 << 19], False),
+                 ("noise with prose in the middle",
+                  noise[:400_000] + prose[:248_576] + noise[:400_000], False),
+                 ("too small to sample", noise[:60_000], False)]
+        for label, data, stored in cases:
+            with self.subTest(label):
+                self.assertEqual(archive.incompressible(data), stored)
+                deflated = archive.deflate(data, archive.LEVELS["default"])
+                self.assertEqual(zlib.decompress(deflated, -15), data)
+
     def test_crc_of_chunks_joined(self):
         data = text(1, 300_000)
         for cut in (0, 1, 31, 4096, 299_999, 300_000):

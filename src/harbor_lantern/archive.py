@@ -53,6 +53,10 @@ WINDOW = 64 << 20
 # for their bookkeeping too.
 MAX_AHEAD = 4096
 DICTIONARY = 32 << 10
+# The samples that tell data that hardly compresses, and how little it must
+# shrink at level 1 to be stored.
+SAMPLE = 16 << 10
+INCOMPRESSIBLE = 0.97
 # 1980-01-01 00:00:00, the earliest time a zip entry can carry.
 DOS_TIME, DOS_DATE = 0, (1 << 5) | 1
 MSDOS_DIRECTORY = 0x10
@@ -140,8 +144,26 @@ def crc32_combine(crc_a, crc_b, length_b):
 
 # -- the work done on the pool's threads -------------------------------------
 
+def incompressible(data):
+    """Whether samples from the start, middle and end of data hardly shrink
+    at level 1: native code's data, media and archives inside an app. Such
+    data is stored (level 0) at once, where deflating it would cost as much
+    as compressible data and save next to nothing. Small data is always
+    tried whole."""
+    if len(data) < 4 * SAMPLE:
+        return False
+    kept = 0
+    for at in (0, (len(data) - SAMPLE) // 2, len(data) - SAMPLE):
+        packer = zlib.compressobj(1, zlib.DEFLATED, -15)
+        kept += len(packer.compress(data[at:at + SAMPLE]) + packer.flush())
+    return kept >= 3 * SAMPLE * INCOMPRESSIBLE
+
+
 def deflate(data, levels, primer=b"", mode=zlib.Z_FINISH):
-    """The shortest raw deflate of data at the levels given."""
+    """The shortest raw deflate of data at the levels given; stored blocks
+    for data that would not shrink, unless every byte counts (small)."""
+    if levels != LEVELS["small"] and incompressible(data):
+        levels = (0,)
     best = None
     for level in levels:
         packer = (zlib.compressobj(level, zlib.DEFLATED, -15, zdict=primer) if primer
