@@ -402,6 +402,8 @@ class Packer(unittest.TestCase):
             ("two runtimes", zip_ + ["--python-dir", self.app] + app,
              "name the Windows Python runtime once"),
             ("no python.exe", ["--python-dir", self.app] + app, "has no python.exe"),
+            ("windowed and a console tool", zip_ + app + ["--windowed", "--console-tool"],
+             "--windowed and --console-tool: an app is either double-clicked"),
             ("32-bit", ["--python-zip", self.make_runtime_zip("x86.zip", 0x14C)] + app,
              "32-bit (x86) runtime"),
             ("no version", ["--python-zip", self.make_runtime_zip("v.zip", dll="py.dll")]

@@ -19,9 +19,11 @@ Every option but the signing ones can also be set in the app's
 pyproject.toml, under [tool.harbor-lantern], named like the option without
 its dashes (python, arch, python-zip, python-dir, requirements, wheels,
 index-url, icon, out, windowed = true, tkinter = true, tkinter-from,
-bytecode, compression, exclude = [...],
-console-tool = true, msi = true, publisher, upgrade-code); paths there are relative to the pyproject.toml. [project] gives
-the name, the version and the dependencies. The command line wins.
+bytecode, compression, exclude = [...], console-tool = true, msi = true,
+publisher, upgrade-code); paths there are relative to the pyproject.toml.
+[project] gives the name, the version, the dependencies, requires-python
+(which chooses the runtime when none is named) and the publisher (authors).
+The command line wins.
 
 examples:
   harbor-lantern pack --python 3.12

@@ -191,6 +191,10 @@ def check_inputs(inputs):
                       "(its unpacked folder)" + (
                           ", not " + " and ".join(inputs.label(k) for k in runtimes)
                           if runtimes else "") + ".")
+    if inputs.windowed and inputs.console_tool:
+        raise Refusal(f"{inputs.given_as('windowed').rstrip(':')} and "
+                      f"{inputs.given_as('console_tool').rstrip(':')}: an app is either "
+                      "double-clicked with its own window or typed at a prompt; give one.")
     if inputs.app_dir and inputs.firstrun:
         raise Refusal("name the application once: APP_DIR (a folder with firstrun.py "
                       "at its top) or --firstrun (a single script).")

@@ -47,7 +47,8 @@ def from_the_index(inputs, say):
             allows=lambda v: not Version(v).is_prerelease and specifier.contains(v))
     else:
         why = "the newest final release ([project] sets no requires-python)"
-        got = fetch.fetch("3", arch, full=inputs.tkinter, what="no runtime named, so the newest CPython",
+        got = fetch.fetch("3", arch, full=inputs.tkinter,
+                          what="no runtime named, so the newest CPython",
                           allows=lambda v: not Version(v).is_prerelease)
     where = (f" in the cache, as the index cannot be read ({got.offline})"
              if got.offline else "")
@@ -103,10 +104,6 @@ def pack(inputs, say=print):
     if inputs.tkinter_from:
         inputs.tkinter = True
     check_inputs(inputs)
-    if inputs.windowed and inputs.console_tool:
-        raise Refusal(f"{inputs.given_as('windowed').rstrip(':')} and "
-                      f"{inputs.given_as('console_tool').rstrip(':')}: an app is either "
-                      "double-clicked with its own window or typed at a prompt; give one.")
     sign = signing.read_signing(signing.Signing(
         inputs.sign_cert, inputs.sign_key, inputs.sign_pkcs12, inputs.sign_password_file,
         inputs.sign_pkcs11_module, inputs.sign_pin_file, inputs.sign_command,
