@@ -26,7 +26,7 @@ PYTHON := /usr/bin/python3
 # The packer's run-time dependencies, at the versions the tests pin: fetched
 # once from the package index into build/wheelhouse and installed beside the
 # checkout's packer in build/pydeps, where the uv package finds its own binary.
-PYDEPS_PINS := uv==0.13.13 packaging==26.4 zlib-ng==1.1.0 pathspec==1.1.1 validate-pyproject==0.27
+PYDEPS_PINS := uv==0.13.13 packaging==26.4 zlib-ng==1.1.0 deflate==0.9.0 pathspec==1.1.1 validate-pyproject==0.27
 WHEELHOUSE := build/wheelhouse
 PYDEPS := build/pydeps
 PYDEPS_STAMP := $(PYDEPS)/.pins-$(shell echo $(PYDEPS_PINS) | md5sum | cut -c1-12)

@@ -69,16 +69,21 @@ class Records(unittest.TestCase):
 
     def test_only_data_that_would_not_shrink_is_stored_at_once(self):
         noise, prose = random.Random(7).randbytes(1 << 20), text(8, 1 << 20)
-        cases = [("noise", noise, True), ("prose", prose, False),
-                 ("prose then noise", prose[:1 << 19] + noise[:1 << 19], False),
+        # (label, data, stored at once, method of the entry)
+        cases = [("noise", noise, True, 0), ("prose", prose, False, 8),
+                 ("prose then noise", prose[:1 << 19] + noise[:1 << 19], False, 8),
                  ("noise with prose in the middle",
-                  noise[:400_000] + prose[:248_576] + noise[:400_000], False),
-                 ("too small to sample", noise[:60_000], False)]
-        for label, data, stored in cases:
+                  noise[:400_000] + prose[:248_576] + noise[:400_000], False, 8),
+                 ("too small to sample: deflated, kept stored", noise[:60_000], False, 0)]
+        for label, data, at_once, method in cases:
             with self.subTest(label):
-                self.assertEqual(archive.incompressible(data), stored)
-                deflated = archive.deflate(data, archive.LEVELS["default"])
-                self.assertEqual(zlib.decompress(deflated, -15), data)
+                self.assertEqual(archive.incompressible(data), at_once)
+                compression = archive.COMPRESSIONS["default"]
+                self.assertEqual(zlib.decompress(archive.deflate_chunk(data, compression),
+                                                 -15), data)
+                _, kept_method, kept, _ = archive.compress_whole(data, compression)
+                self.assertEqual(kept_method, method)
+                self.assertEqual(zlib.decompress(kept, -15) if method else kept, data)
 
     def test_crc_of_chunks_joined(self):
         data = text(1, 300_000)

@@ -32,8 +32,8 @@ ICON = os.path.join(HERE, "app.ico")
 TIMEOUT = 300
 # The packer's run-time dependencies, as its wheel names them, at the
 # versions make installs for the checkout.
-PINS = ["uv==0.13.13", "zlib-ng==1.1.0", "packaging==26.4", "pathspec==1.1.1",
-        "validate-pyproject==0.27"]
+PINS = ["uv==0.13.13", "zlib-ng==1.1.0", "deflate==0.9.0", "packaging==26.4",
+        "pathspec==1.1.1", "validate-pyproject==0.27"]
 DEAD_PROXY = {k: "http://127.0.0.1:9" for k in ("HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY")}
 
 
