@@ -11,6 +11,8 @@ PACKAGES += xvfb xdotool
 # The readers the zips are checked with: libarchive (what Windows 11's
 # Explorer extracts with), Info-ZIP and 7-Zip.
 PACKAGES += libarchive-tools unzip p7zip-full
+# Other x86-64 CPUs, emulated: the zip's bytes must not depend on the CPU.
+PACKAGES += qemu-user-static
 # The MSI builder (wixl) and its tools, for pack --msi.
 PACKAGES += wixl msitools
 # For the release's checks (make release-check).
