@@ -95,19 +95,14 @@ class Records(unittest.TestCase):
         if emulator is None:
             self.fail("qemu-x86_64-static is missing: make installs qemu-user-static")
         prose, noise = text(9, 300_000), random.Random(9).randbytes(150_000)
-        files = {"prose.txt": self.path("prose", prose),
-                 "mixed.bin": self.path("mixed", prose + noise),
-                 "noise.bin": self.path("noise", noise), "empty/": None}
-        # Chunks of 64 KiB: the chunked stream too, in seconds under emulation.
-        script = ("import sys; from harbor_lantern import archive; archive.CHUNK = 1 << 16; "
-                  "files = eval(sys.argv[1]); print(' '.join(archive.write_zip("
-                  "f'{sys.argv[2]}-{c}.zip', 'T', files, c) for c in "
-                  "('fast', 'default', 'small')))")
+        inputs = [self.path("prose.txt", prose), self.path("mixed.bin", prose + noise),
+                  self.path("noise.bin", noise)]
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(
             [os.path.join(HERE, "..", "src"), os.path.join(HERE, "..", "build", "pydeps")]))
         digests = {}
         for cpu in ("host", "max", "qemu64"):
-            command = [sys.executable, "-c", script, repr(files), self.path(cpu)]
+            command = [sys.executable, os.path.join(HERE, "zip_digests.py"),
+                       self.path(cpu), *inputs]
             if cpu != "host":
                 command = [emulator, "-cpu", cpu] + command
             digests[cpu] = subprocess.run(command, env=env, capture_output=True, text=True,

@@ -1,7 +1,7 @@
 #!/bin/sh
 # An arm64 Debian 12 root with Debian's arm64 Wine, in which ARM64 Windows
 # programs run on this x86-64 machine through qemu-user-static and
-# binfmt_misc.
+# binfmt_misc, and its arm64 Python.
 #
 #   arm64-root.sh setup ROOT           once; the last line names the cause
 #                                      when this machine cannot do it
@@ -53,8 +53,8 @@ setup() {
     trap unmount EXIT
     mount_system
     { chroot "$root" apt-get update && DEBIAN_FRONTEND=noninteractive chroot "$root" \
-        apt-get install -y --no-install-recommends wine64 ; } >>"$root.log" 2>&1 \
-        || cannot "Debian's arm64 wine64 did not install (see $root.log)"
+        apt-get install -y --no-install-recommends wine64 python3 ; } >>"$root.log" 2>&1 \
+        || cannot "Debian's arm64 wine64 and python3 did not install (see $root.log)"
     touch "$root/.ready"
     echo "arm64 root ready: $root"
 }

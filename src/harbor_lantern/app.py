@@ -53,13 +53,14 @@ def collect_folder(root, what, ship=lambda relative, is_dir: True, excludable=Fa
                                   "it: remove the loop.")
             if is_dir:
                 visit(path, child + "/")
-            elif entry.is_file():
-                found.append((child, path))
             elif refusal_of(name):
-                # Windows opens AUX, NUL and the like as devices, which are
-                # neither files nor folders: the name is what is wrong.
+                # Before the file is opened: Windows lists an Aux.py as a
+                # file, but opening it opens the AUX device, which never
+                # ends.
                 raise Refusal(f"{child} cannot be unpacked on Windows "
                               f"({refusal_of(name)}): rename it.")
+            elif entry.is_file():
+                found.append((child, path))
             else:
                 raise Refusal(f"{what} {path} is neither a file nor a folder: "
                               "remove it.")

@@ -1,9 +1,10 @@
 #!/bin/sh
 # The end-to-end tests against the ARM64 launcher, with the ARM64 stand-in
 # and spawn.exe, run by Debian's arm64 Wine inside the arm64 root under
-# qemu. The harness itself runs here; the source tree (with the build) and
-# the temporary folder are mounted at their own paths inside the root, so
-# every path means the same on both sides.
+# qemu; then the zip's bytes as the root's arm64 Python writes them. The
+# harness itself runs here; the source tree (with the build) and the
+# temporary folder are mounted at their own paths inside the root, so every
+# path means the same on both sides.
 #   run-arm64.sh ARM64_ROOT ARM64_BUILD
 set -eu
 root=$(realpath "$1")
@@ -22,4 +23,5 @@ export HL_WINE_ROOT="$root" WINEPREFIX="$build/wineprefix" WINEDEBUG=-all \
 start=$(date +%s)
 sh "$tools/make-wine-prefix.sh"
 /usr/bin/python3 "$source_dir/tests/e2e/test_launcher.py" -v "$@"
+/usr/bin/python3 "$source_dir/tests/e2e/test_arm64_zip.py" -v
 echo "ARM64 end-to-end tests took $(( $(date +%s) - start )) s"
