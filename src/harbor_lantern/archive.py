@@ -4,16 +4,16 @@ Entries are written in a fixed order with one fixed time stamp, no owner and
 the same permission bits for every file and every folder, so the same inputs
 give the same bytes on any machine.
 Memory stays bounded whatever the size of the app: the work is cut into
-chunks of at most CHUNK input bytes that a pool of threads compresses (zlib-ng
-releases the GIL) at most WINDOW bytes ahead of the writer, and the SHA-256
-is taken as the bytes are written. Deflate is libdeflate's and zlib-ng's, at
-the versions the package pins, not the zlib that Python was built with: they
-are several times faster for the same size, and the same compressors, whose
-output does not depend on the CPU's vector instructions, give the same bytes
-on every host. libdeflate deflates a whole buffer in one call, faster and
-smaller than zlib-ng; it cannot carry a stream across calls, so zlib-ng
-deflates the chunks of large files, and fast is zlib-ng's level 1
-throughout, faster than libdeflate's.
+chunks of at most CHUNK input bytes that a pool of threads compresses (both
+compressors release the GIL) at most WINDOW bytes ahead of the writer, and
+the SHA-256 is taken as the bytes are written. Deflate is libdeflate's and
+zlib-ng's, at the versions the package pins, not the zlib that Python was
+built with: they are several times faster for the same size, and the same
+compressors, whose output does not depend on the CPU's vector instructions,
+give the same bytes on every host. libdeflate deflates a whole buffer in one
+call, faster and smaller than zlib-ng; it cannot carry a stream across
+calls, so zlib-ng deflates the chunks of large files, and fast is zlib-ng's
+level 1 throughout, faster than libdeflate's.
 
 A file larger than one chunk is deflated chunk by chunk, each chunk primed
 with the 32 KiB before it and ended on a byte boundary, so that the chunks
